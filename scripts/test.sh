@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Builds zendra twice, normally and with AddressSanitizer + UndefinedBehaviorSanitizer, and
+# runs the whole test suite in both; then builds the fuzzers and runs each for a while.
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=${ZENDRA_JOBS:-2}
+fuzz_seconds=${ZENDRA_FUZZ_SECONDS:-30}
+
+echo "== normal build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== sanitizer build (address, undefined)"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZENDRA_SANITIZE=address,undefined -DZENDRA_BUILD_BENCHMARKS=OFF
+cmake --build build-asan -j"$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+ctest --test-dir build-asan --output-on-failure -j"$jobs"
+unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
+
+if [ -s fuzz/CMakeLists.txt ] && grep -q add_executable fuzz/CMakeLists.txt; then
+    echo "== fuzzers (${fuzz_seconds}s each)"
+    cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_COMPILER=clang++-14 -DZENDRA_BUILD_FUZZERS=ON \
+        -DBUILD_TESTING=OFF -DZENDRA_BUILD_EXAMPLES=OFF -DZENDRA_BUILD_BENCHMARKS=OFF
+    cmake --build build-fuzz -j"$jobs"
+    for fuzzer in build-fuzz/fuzz/fuzz_*; do
+        [ -x "$fuzzer" ] || continue
+        name=$(basename "$fuzzer")
+        corpus=$(mktemp -d)
+        cp -r "fuzz/corpus/${name#fuzz_}/." "$corpus/" 2>/dev/null || true
+        echo "-- $name"
+        "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+        rm -rf "$corpus"
+    done
+fi
+
+echo "zendra: all tests passed"

@@ -1,0 +1,6 @@
+// SPDX-License-Identifier: MIT
+#include "zendraglobal.h"
+
+void zendra_noop()
+{
+}

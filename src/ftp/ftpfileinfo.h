@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+#ifndef ZENDRA_FTPFILEINFO_H
+#define ZENDRA_FTPFILEINFO_H
+
+#include "zendra_export.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QSet>
+#include <QString>
+
+namespace zendra {
+
+/// One entry of an MLSD directory listing, parsed from its line.
+/// group(), mode() and owner() are -1 when the line has no such fact.
+class ZENDRA_EXPORT FtpFileInfo
+{
+public:
+    /// Entry types; All is a listing filter only and never the type of an entry.
+    enum FileType { NoType = -1, File = 0, Dir = 1, ParentDir = 2, CurrentDir = 3, All = 4 };
+
+    /// Parses one MLSD line ("fact=value;...; name"); a trailing CR is ignored.
+    explicit FtpFileInfo(const QString &line);
+    FtpFileInfo(const FtpFileInfo &other);
+    FtpFileInfo &operator=(const FtpFileInfo &other);
+    virtual ~FtpFileInfo();
+
+    /// The file name, trimmed.
+    QString name() const;
+    /// The "modify" fact as local time; invalid when absent or malformed.
+    QDateTime modificationDate() const;
+    /// The "perm" fact, or empty.
+    QString permissions() const;
+    /// The "type" fact, or NoType.
+    FileType type() const;
+    /// The "unique" fact, or empty.
+    QString id() const;
+    /// The "UNIX.group" fact, or -1.
+    int group() const;
+    /// The "UNIX.mode" fact read as a decimal number, or -1.
+    int mode() const;
+    /// The "UNIX.owner" fact, or -1.
+    int owner() const;
+    /// The "size" fact, or 0 (also when it does not fit an int).
+    int size() const;
+
+    /// True when the entry has a known type, a unique id and a name.
+    bool isValid() const;
+    /// Writes the entry as one debug line.
+    void print() const;
+
+private:
+    static int searchKey(const QString &key, const QList<QString> &parts, QSet<int> &remaining);
+
+    QString m_name;
+    QDateTime m_modificationDate;
+    QString m_permissions;
+    FileType m_type = NoType;
+    QString m_id;
+    int m_group = -1;
+    int m_mode = -1;
+    int m_owner = -1;
+    int m_size = 0;
+};
+
+} // namespace zendra
+
+#endif // ZENDRA_FTPFILEINFO_H

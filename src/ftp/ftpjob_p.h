@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+#ifndef ZENDRA_FTPJOB_P_H
+#define ZENDRA_FTPJOB_P_H
+
+#include <QByteArray>
+#include <QString>
+#include <QUuid>
+
+#include <functional>
+
+namespace zendra {
+
+// One queued request of FtpService, matched to the worker's answer by its id.
+class FtpJob
+{
+public:
+    enum Type { Download = 0, Listing = 1 };
+
+    FtpJob(const QString &url, const QString &filePath, const QString &username,
+           const QString &password, const std::function<void(const QByteArray &)> &callback,
+           int type);
+
+    QUuid id() const { return m_id; }
+    QString url() const { return m_url; }
+    QString filePath() const { return m_filePath; }
+    QString username() const { return m_username; }
+    QString password() const { return m_password; }
+    std::function<void(const QByteArray &)> callback() const { return m_callback; }
+    int type() const { return m_type; }
+    bool sent() const { return m_sent; }
+
+    void setSent() { m_sent = true; }
+    // Runs the callback, if there is one.
+    void finish(const QByteArray &data);
+
+private:
+    QUuid m_id;
+    QString m_url;
+    QString m_filePath;
+    QString m_username;
+    QString m_password;
+    std::function<void(const QByteArray &)> m_callback;
+    int m_type;
+    bool m_sent = false;
+};
+
+} // namespace zendra
+
+#endif // ZENDRA_FTPJOB_P_H

@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: MIT
+#ifndef ZENDRA_FTPSERVICE_H
+#define ZENDRA_FTPSERVICE_H
+
+#include "certificateinfo.h"
+#include "ftpfileinfo.h"
+#include "service.h"
+#include "zendra_export.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QSslCertificate>
+#include <QString>
+#include <QUuid>
+#include <QtQmlIntegration/qqmlintegration.h>
+
+#include <functional>
+
+namespace zendra {
+
+class FtpJob;
+class FtpWorker;
+
+/// FTP and FTPS client: downloads into memory or a local file and MLSD listings, queued and
+/// performed one at a time on a worker thread. Callbacks run on the thread that created the
+/// service. Also the QML element FtpService.
+class ZENDRA_EXPORT FtpService : public QObject, public Service<FtpService>
+{
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(bool verifyPeer READ verifyPeer WRITE setVerifyPeer NOTIFY verifyPeerChanged)
+    Q_PROPERTY(bool verifyHost READ verifyHost WRITE setVerifyHost NOTIFY verifyHostChanged)
+    Q_PROPERTY(bool activateSsl READ activateSsl WRITE setActivateSsl NOTIFY activateSslChanged)
+
+public:
+    /// Builds the service and its worker thread and registers it as the process's instance.
+    explicit FtpService(QObject *parent = nullptr);
+    /// Drops queued requests without calling their callbacks and ends the worker.
+    ~FtpService() override;
+
+    /// Queues a download of @p url. With an empty @p filePath the callback receives the bytes,
+    /// otherwise the file is written to @p filePath and the callback receives its path.
+    /// A non-empty @p username overrides the default one for this request.
+    void downloadFile(const QString &url, const std::function<void(const QByteArray &)> &callback,
+                      const QString &filePath = QString(), const QString &username = QString());
+    /// Queues an MLSD listing of @p url; the callback receives the valid entries of type
+    /// @p fileType, or all valid entries for FtpFileInfo::All.
+    void listDirectory(const QString &url,
+                       const std::function<void(const QList<FtpFileInfo> &)> &callback,
+                       FtpFileInfo::FileType fileType = FtpFileInfo::All,
+                       const QString &filePath = QString(), const QString &username = QString());
+    /// Stores transform(username) and transform(password) as the default credentials.
+    /// Throws std::bad_function_call, changing nothing, when @p transform is empty.
+    void setCredentials(const QString &username, const QString &password,
+                        const std::function<QString(const QString &)> &transform);
+    /// Closes the cached connection to @p host for @p scheme ("ftp" or "ftps").
+    void endSession(const QString &scheme, const QString &host);
+    /// Copies the CA file at @p path into the certificates directory (replacing a file of the
+    /// same name only when @p force is set) and makes the worker use it.
+    bool loadCertificate(const QString &path, bool force);
+
+    /// Whether the server certificate is verified.
+    bool verifyPeer() const;
+    /// Whether the server's host name is verified.
+    bool verifyHost() const;
+    /// Whether TLS is asked for on FTP connections.
+    bool activateSsl() const;
+    void setVerifyPeer(bool verify);
+    void setVerifyHost(bool verify);
+    void setActivateSsl(bool activate);
+
+Q_SIGNALS:
+    /// Declared for hosts; the library never emits it.
+    void refreshCertificate(const QString &url, const QString &username, const QString &password,
+                            const QUuid &id);
+    /// A download into memory is handed to the worker.
+    void download(const QString &url, const QString &username, const QString &password,
+                  const QUuid &id);
+    /// A download into a local file is handed to the worker.
+    void downloadInFile(const QString &url, const QString &username, const QString &password,
+                        const QUuid &id, const QString &filePath);
+    /// A listing is handed to the worker.
+    void listDir(const QString &url, const QString &username, const QString &password,
+                 const QUuid &id);
+    /// The worker is to verify peers against the CA file at @p filePath.
+    void setCertificate(const QString &filePath);
+    /// The worker is to close its cached handle for @p key ("scheme/host").
+    void closeHandler(const QString &key);
+    void verifyPeerChanged(bool verify);
+    void verifyHostChanged(bool verify);
+    void activateSslChanged(bool activate);
+
+private Q_SLOTS:
+    void onRequestFinished(const QUuid &id, const QByteArray &data);
+    void updateCertificate(const QList<CertificateInfo> &certificates);
+
+private:
+    friend class Service<FtpService>;
+
+    FtpJob *addJob(const QString &url, const std::function<void(const QByteArray &)> &callback,
+                   int type, const QString &filePath, const QString &username,
+                   const QString &password);
+    void sendNextRequest();
+    static QSslCertificate rootCertificate(const QList<QSslCertificate> &chain);
+    static bool replaceOrRemoveCertificate(const QString &source, const QString &destination);
+
+    static FtpService *m_instance;
+
+    QString m_certificatesDirectory;
+    QString m_username;
+    QString m_password;
+    FtpWorker *m_worker;
+    QList<FtpJob *> m_jobs;
+    QMutex m_mutex;
+    bool m_verifyPeer;
+    bool m_verifyHost;
+    bool m_activateSsl;
+    int m_certificateUpdates;
+};
+
+} // namespace zendra
+
+extern template class Service<zendra::FtpService>;
+
+#endif // ZENDRA_FTPSERVICE_H

@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+#ifndef ZENDRA_FTPWORKER_P_H
+#define ZENDRA_FTPWORKER_P_H
+
+#include "certificateinfo.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUuid>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <functional>
+
+QT_BEGIN_NAMESPACE
+class QThread;
+QT_END_NAMESPACE
+
+namespace zendra {
+
+// Performs the libcurl transfers of FtpService on a thread of its own, one request at a time,
+// with one cached easy handle per scheme and host.
+class FtpWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    FtpWorker();
+    ~FtpWorker() override;
+
+Q_SIGNALS:
+    void requestFinished(QUuid id, QByteArray data);
+    void certificateUpdateRequired(QList<zendra::CertificateInfo> certificateChain);
+
+public Q_SLOTS:
+    void downloadFile(const QString &url, const QString &username, const QString &password,
+                      const QUuid &id);
+    void downloadInFile(const QString &url, const QString &username, const QString &password,
+                        const QUuid &id, const QString &filePath);
+    void listDirectory(const QString &url, const QString &username, const QString &password,
+                       const QUuid &id);
+    void setCertificate(const QString &filePath);
+    // Also called directly from the service's thread, hence the atomic flag.
+    void setPeerVerification(bool verify);
+    void setHostVerification(bool verify);
+    void setActivateSsl(bool activate);
+    void closeHandler(const QString &key);
+
+private:
+    CURL *prepareHandler(const QString &url, const QString &username, const QString &password,
+                         bool verifyPeer);
+    void performRequest(const QString &url, const QString &username, const QString &password,
+                        const QUuid &id, const char *requestName, const QString &filePath,
+                        std::function<void(void *)> configure);
+    QList<QStringList> readCertificate(const QString &url, const QString &username,
+                                       const QString &password);
+    static size_t writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
+
+    QString m_certificatePath;
+    std::atomic<bool> m_verifyPeer{true};
+    bool m_verifyHost = true;
+    bool m_activateSsl = true;
+    QThread *m_thread;
+    QByteArray m_errorBuffer;
+    QHash<QString, CURL *> m_handlers;
+};
+
+} // namespace zendra
+
+#endif // ZENDRA_FTPWORKER_P_H

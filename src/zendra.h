@@ -1,0 +1,12 @@
+// SPDX-License-Identifier: MIT
+#ifndef ZENDRA_ZENDRA_H
+#define ZENDRA_ZENDRA_H
+
+#include "certificateinfo.h"
+#include "encryptionservice.h"
+#include "ftpfileinfo.h"
+#include "ftpservice.h"
+#include "service.h"
+#include "zendraglobal.h"
+
+#endif // ZENDRA_ZENDRA_H
