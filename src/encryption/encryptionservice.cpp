@@ -1,0 +1,272 @@
+// SPDX-License-Identifier: MIT
+#include "encryptionservice.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+template class Service<zendra::EncryptionService>;
+
+namespace zendra {
+
+EncryptionService *EncryptionService::m_instance = nullptr;
+
+namespace {
+
+constexpr int aesBlockSize = 16;
+// Room for the padding block that Final may add (or that Update holds back when decrypting).
+constexpr int outputSlack = 32;
+
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
+
+CipherContext newContext()
+{
+    return CipherContext(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+}
+
+// A key or IV of any other length would make OpenSSL read past the registry's bytes, and an
+// input this long would overflow the int lengths that OpenSSL takes.
+bool usableKey(const QByteArray &key)
+{
+    return key.size() == aesBlockSize;
+}
+
+bool usableLength(const QByteArray &data)
+{
+    return data.size() <= INT_MAX - outputSlack;
+}
+
+// Left uninitialised: OpenSSL overwrites every byte that is kept and the rest is cut off.
+QByteArray outputFor(const QByteArray &data)
+{
+    return QByteArray(data.size() + outputSlack, Qt::Uninitialized);
+}
+
+unsigned char *bytes(QByteArray &array)
+{
+    return reinterpret_cast<unsigned char *>(array.data());
+}
+
+const unsigned char *bytes(const QByteArray &array)
+{
+    return reinterpret_cast<const unsigned char *>(array.constData());
+}
+
+enum class Direction { Encrypt, Decrypt };
+
+// One whole-buffer pass of @p cipher with PKCS#7 padding into @p output, which stays empty
+// when any step fails. Key and IV lengths are checked by the caller.
+bool runCipher(const EVP_CIPHER *cipher, Direction direction, const QByteArray &key,
+    const unsigned char *iv, const QByteArray &data, QByteArray &output)
+{
+    const CipherContext context = newContext();
+    if (!context)
+        return false;
+    EVP_CIPHER_CTX *ctx = context.get();
+    const int length = int(data.size());
+    int written = 0;
+    int finalWritten = 0;
+    bool ok;
+    if (direction == Direction::Encrypt) {
+        ok = EVP_EncryptInit_ex(ctx, cipher, nullptr, bytes(key), iv) == 1;
+        if (ok) {
+            output = outputFor(data);
+            ok = EVP_EncryptUpdate(ctx, bytes(output), &written, bytes(data), length) == 1
+                && EVP_EncryptFinal_ex(ctx, bytes(output) + written, &finalWritten) == 1;
+        }
+    } else {
+        output = outputFor(data);
+        ok = EVP_DecryptInit_ex(ctx, cipher, nullptr, bytes(key), iv) == 1
+            && EVP_DecryptUpdate(ctx, bytes(output), &written, bytes(data), length) == 1
+            && EVP_DecryptFinal_ex(ctx, bytes(output) + written, &finalWritten) == 1;
+    }
+    if (!ok) {
+        output = QByteArray();
+        return false;
+    }
+    output.truncate(written + finalWritten);
+    return true;
+}
+
+} // namespace
+
+EncryptionService::EncryptionService() : EncryptionService(nullptr) { }
+
+EncryptionService::EncryptionService(QObject *parent) : QObject(parent)
+{
+    EVP_add_cipher(EVP_aes_128_cbc());
+    EVP_add_cipher(EVP_aes_128_ecb());
+}
+
+EncryptionService::~EncryptionService() = default;
+
+bool EncryptionService::init_CBC(const QString &id, const QByteArray &key, const QByteArray &iv)
+{
+    if (key.size() != aesBlockSize) {
+        qWarning() << "ERROR, key length must be 16bytes for AES_128_CBC";
+        return false;
+    }
+    m_keys[id] = key;
+    if (iv.isEmpty())
+        return true;
+    if (iv.size() != aesBlockSize) {
+        qWarning() << "ERROR, IV length must be 16bytes for AES_128_CBC";
+        return false;
+    }
+    m_ivs[id] = iv;
+    return true;
+}
+
+bool EncryptionService::init_ECB(const QString &id, const QByteArray &key)
+{
+    if (key.size() != aesBlockSize) {
+        qWarning() << "ERROR, key length must be 16bytes for AES_128_ECB";
+        return false;
+    }
+    m_keys[id] = key;
+    return true;
+}
+
+QByteArray EncryptionService::encryptAES_CBC(
+    const QString &id, const QByteArray &data, const QByteArray &iv)
+{
+    if (!iv.isEmpty())
+        m_ivs[id] = iv;
+    const QByteArray key = m_keys.value(id);
+    const QByteArray storedIv = m_ivs.value(id);
+    QByteArray output;
+    if (!usableKey(key) || !usableKey(storedIv) || !usableLength(data))
+        return output;
+    if (!runCipher(EVP_aes_128_cbc(), Direction::Encrypt, key, bytes(storedIv), data, output))
+        printError();
+    return output;
+}
+
+QByteArray EncryptionService::decryptAES_CBC(
+    const QString &id, const QByteArray &data, const QByteArray &iv)
+{
+    if (!iv.isEmpty())
+        m_ivs[id] = iv;
+    const QByteArray key = m_keys.value(id);
+    const QByteArray storedIv = m_ivs.value(id);
+    QByteArray output;
+    if (!usableKey(key) || !usableKey(storedIv) || !usableLength(data))
+        return output;
+    if (!runCipher(EVP_aes_128_cbc(), Direction::Decrypt, key, bytes(storedIv), data, output))
+        printError();
+    return output;
+}
+
+QByteArray EncryptionService::encryptAES_ECB(const QString &id, const QByteArray &data) const
+{
+    const QByteArray key = m_keys.value(id);
+    QByteArray output;
+    if (!usableKey(key) || !usableLength(data))
+        return output;
+    if (!runCipher(EVP_aes_128_ecb(), Direction::Encrypt, key, nullptr, data, output))
+        printError();
+    return output;
+}
+
+QByteArray EncryptionService::decryptAES_ECB(const QString &id, const QByteArray &data) const
+{
+    const QByteArray key = m_keys.value(id);
+    QByteArray output;
+    if (!usableKey(key) || !usableLength(data))
+        return output;
+    if (!runCipher(EVP_aes_128_ecb(), Direction::Decrypt, key, nullptr, data, output))
+        printError();
+    return output;
+}
+
+bool EncryptionService::hasPendingKey(const QString &id)
+{
+    return m_pendingKeys.contains(id);
+}
+
+void EncryptionService::setPendingKey(const QString &id, const QByteArray &key)
+{
+    m_pendingKeys[id] = key;
+}
+
+QByteArray EncryptionService::usePendingKey(const QString &id)
+{
+    // Inserting access on purpose: asking for a missing pending key stages an empty one.
+    const QByteArray key = m_pendingKeys[id];
+    init_ECB(id, key);
+    return key;
+}
+
+void EncryptionService::resetPendingKey(const QString &id)
+{
+    m_pendingKeys.remove(id);
+}
+
+QByteArray EncryptionService::setRandomIV(const QString &id)
+{
+    const QByteArray iv = randomData(aesBlockSize);
+    m_ivs[id] = iv;
+    return iv;
+}
+
+void EncryptionService::performTest(
+    const QString &id, CipherMode mode, int fromLength, int toLength, int passes)
+{
+    qDebug() << "START AES test";
+    QElapsedTimer timer;
+    timer.start();
+    int errors = 0;
+    for (int pass = 0; pass < passes; ++pass) {
+        for (int length = fromLength; length < toLength; ++length)
+            errors += randomTest(id, length, mode);
+    }
+    qDebug().noquote() << QStringLiteral("FINISHED AES test in %1 ms with %2 error(s)")
+                              .arg(timer.elapsed())
+                              .arg(errors);
+}
+
+void EncryptionService::printError() const
+{
+    ERR_print_errors_fp(stderr);
+}
+
+QByteArray EncryptionService::randomData(int size)
+{
+    if (size < 1)
+        return QByteArray();
+    QByteArray data(size, Qt::Uninitialized);
+    // One rand() per byte, in order, so a seeded generator gives a reproducible sequence.
+    for (int i = 0; i < size; ++i)
+        data[i] = char(std::rand() % 256);
+    return data;
+}
+
+int EncryptionService::randomTest(QString id, int length, CipherMode mode)
+{
+    const QByteArray plain = randomData(length);
+    QByteArray encoded;
+    QByteArray decoded;
+    if (mode == CBC) {
+        encoded = encryptAES_CBC(id, plain, QByteArray());
+        decoded = decryptAES_CBC(id, encoded, QByteArray());
+    } else {
+        encoded = encryptAES_ECB(id, plain);
+        decoded = decryptAES_ECB(id, encoded);
+    }
+    if (decoded == plain)
+        return 0;
+
+    qWarning() << QStringLiteral("AES Error while encrypting a %1 length data").arg(length);
+    qWarning() << "Plain data = " << plain.toHex().constData();
+    qWarning() << "Encoded data = " << encoded.toHex().constData();
+    qWarning() << "Decoded data = " << decoded.toHex().constData();
+    return 1;
+}
+
+} // namespace zendra
