@@ -33,6 +33,10 @@ public:
     /// Registers a 16-byte key for @p id; CBC and ECB share it.
     bool init_ECB(const QString &id, const QByteArray &key);
 
+    // The four cipher operations return an empty array on failure. OpenSSL's failures print its
+    // error queue to stderr; an id without a 16-byte key (or, for CBC, IV) and an input too long
+    // for OpenSSL's int lengths fail before OpenSSL is called, silently.
+
     /// Encrypts with PKCS#7 padding; a non-empty @p iv is stored for @p id first.
     QByteArray encryptAES_CBC(const QString &id, const QByteArray &data, const QByteArray &iv);
     /// Decrypts and strips the padding; a non-empty @p iv is stored for @p id first.
