@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: MIT
+// zendra-cli: a small host program for the zendra services.
+#include "commands.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+struct Command
+{
+    const char *name;
+    const char *summary;
+    int (*run)(const QStringList &args);
+};
+
+const Command commands[] = {
+    {"aes-selftest", "Run the AES round-trip self-test under a random key", &runAesSelfTest},
+    {"encrypt", "Encrypt standard input to standard output with AES-128", &runEncrypt},
+    {"decrypt", "Decrypt standard input to standard output with AES-128", &runDecrypt},
+};
+
+QString usage()
+{
+    QString text = QStringLiteral("Usage: zendra-cli <command> [options]\n\nCommands:\n");
+    for (const Command &command : commands)
+        text += QStringLiteral("  %1  %2\n")
+                    .arg(QLatin1String(command.name), -14)
+                    .arg(QLatin1String(command.summary));
+    text += QStringLiteral("\nRun \"zendra-cli <command> --help\" for the options of a command.\n");
+    return text;
+}
+
+} // namespace
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "zendra-cli: %s\n", qUtf8Printable(message));
+    return 1;
+}
+
+int parseCommandLine(QCommandLineParser &parser, const QStringList &args)
+{
+    const QCommandLineOption help = parser.addHelpOption();
+    if (!parser.parse(args))
+        return fail(QStringLiteral("%1: %2").arg(args.first(), parser.errorText()));
+    if (parser.isSet(help)) {
+        // The parser names the program by its path; name the command instead.
+        QString text = parser.helpText();
+        const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
+        const QString firstLine = text.left(lineEnd);
+        const qsizetype options = firstLine.indexOf(QLatin1String(" [options]"));
+        if (options >= 0)
+            text.replace(0, options, QStringLiteral("Usage: zendra-cli ") + args.first());
+        std::fputs(qUtf8Printable(text), stdout);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return fail(QStringLiteral("%1: unexpected argument \"%2\"")
+                        .arg(args.first(), parser.positionalArguments().first()));
+    }
+    return -1;
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zendra-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZENDRA_CLI_VERSION));
+
+    QStringList args = QCoreApplication::arguments();
+    if (args.size() < 2) {
+        std::fputs(qUtf8Printable(usage()), stderr);
+        return 1;
+    }
+    const QString name = args.at(1);
+    if (name == QLatin1String("--help") || name == QLatin1String("-h")
+        || name == QLatin1String("help")) {
+        std::fputs(qUtf8Printable(usage()), stdout);
+        return 0;
+    }
+    if (name == QLatin1String("--version")) {
+        std::printf("zendra-cli %s\n", ZENDRA_CLI_VERSION);
+        return 0;
+    }
+    for (const Command &command : commands) {
+        if (name == QLatin1String(command.name)) {
+            args.removeFirst();
+            return command.run(args);
+        }
+    }
+    return fail(QStringLiteral("unknown command \"%1\"; see zendra-cli --help").arg(name));
+}
