@@ -30,13 +30,17 @@ CipherContext newContext()
     return CipherContext(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
 }
 
-// A key or IV of any other length would make OpenSSL read past the registry's bytes, and an
-// input this long would overflow the int lengths that OpenSSL takes.
-bool usableKey(const QByteArray &key)
+// The registered key or IV of @p id, or null when it is missing or not 16 bytes long: OpenSSL
+// would read past the end of a shorter one. Found in place, since copying costs per call.
+const unsigned char *block(const QHash<QString, QByteArray> &registry, const QString &id)
 {
-    return key.size() == aesBlockSize;
+    const auto found = registry.constFind(id);
+    if (found == registry.cend() || found->size() != aesBlockSize)
+        return nullptr;
+    return reinterpret_cast<const unsigned char *>(found->constData());
 }
 
+// Lengths reach OpenSSL as int, with room for the padding.
 bool usableLength(const QByteArray &data)
 {
     return data.size() <= INT_MAX - outputSlack;
@@ -62,7 +66,7 @@ enum class Direction { Encrypt, Decrypt };
 
 // One whole-buffer pass of @p cipher with PKCS#7 padding into @p output, which stays empty
 // when any step fails. Key and IV lengths are checked by the caller.
-bool runCipher(const EVP_CIPHER *cipher, Direction direction, const QByteArray &key,
+bool runCipher(const EVP_CIPHER *cipher, Direction direction, const unsigned char *key,
     const unsigned char *iv, const QByteArray &data, QByteArray &output)
 {
     const CipherContext context = newContext();
@@ -74,7 +78,7 @@ bool runCipher(const EVP_CIPHER *cipher, Direction direction, const QByteArray &
     int finalWritten = 0;
     bool ok;
     if (direction == Direction::Encrypt) {
-        ok = EVP_EncryptInit_ex(ctx, cipher, nullptr, bytes(key), iv) == 1;
+        ok = EVP_EncryptInit_ex(ctx, cipher, nullptr, key, iv) == 1;
         if (ok) {
             output = outputFor(data);
             ok = EVP_EncryptUpdate(ctx, bytes(output), &written, bytes(data), length) == 1
@@ -82,7 +86,7 @@ bool runCipher(const EVP_CIPHER *cipher, Direction direction, const QByteArray &
         }
     } else {
         output = outputFor(data);
-        ok = EVP_DecryptInit_ex(ctx, cipher, nullptr, bytes(key), iv) == 1
+        ok = EVP_DecryptInit_ex(ctx, cipher, nullptr, key, iv) == 1
             && EVP_DecryptUpdate(ctx, bytes(output), &written, bytes(data), length) == 1
             && EVP_DecryptFinal_ex(ctx, bytes(output) + written, &finalWritten) == 1;
     }
@@ -138,12 +142,12 @@ QByteArray EncryptionService::encryptAES_CBC(
 {
     if (!iv.isEmpty())
         m_ivs[id] = iv;
-    const QByteArray key = m_keys.value(id);
-    const QByteArray storedIv = m_ivs.value(id);
+    const unsigned char *key = block(m_keys, id);
+    const unsigned char *storedIv = block(m_ivs, id);
     QByteArray output;
-    if (!usableKey(key) || !usableKey(storedIv) || !usableLength(data))
+    if (!key || !storedIv || !usableLength(data))
         return output;
-    if (!runCipher(EVP_aes_128_cbc(), Direction::Encrypt, key, bytes(storedIv), data, output))
+    if (!runCipher(EVP_aes_128_cbc(), Direction::Encrypt, key, storedIv, data, output))
         printError();
     return output;
 }
@@ -153,21 +157,21 @@ QByteArray EncryptionService::decryptAES_CBC(
 {
     if (!iv.isEmpty())
         m_ivs[id] = iv;
-    const QByteArray key = m_keys.value(id);
-    const QByteArray storedIv = m_ivs.value(id);
+    const unsigned char *key = block(m_keys, id);
+    const unsigned char *storedIv = block(m_ivs, id);
     QByteArray output;
-    if (!usableKey(key) || !usableKey(storedIv) || !usableLength(data))
+    if (!key || !storedIv || !usableLength(data))
         return output;
-    if (!runCipher(EVP_aes_128_cbc(), Direction::Decrypt, key, bytes(storedIv), data, output))
+    if (!runCipher(EVP_aes_128_cbc(), Direction::Decrypt, key, storedIv, data, output))
         printError();
     return output;
 }
 
 QByteArray EncryptionService::encryptAES_ECB(const QString &id, const QByteArray &data) const
 {
-    const QByteArray key = m_keys.value(id);
+    const unsigned char *key = block(m_keys, id);
     QByteArray output;
-    if (!usableKey(key) || !usableLength(data))
+    if (!key || !usableLength(data))
         return output;
     if (!runCipher(EVP_aes_128_ecb(), Direction::Encrypt, key, nullptr, data, output))
         printError();
@@ -176,9 +180,9 @@ QByteArray EncryptionService::encryptAES_ECB(const QString &id, const QByteArray
 
 QByteArray EncryptionService::decryptAES_ECB(const QString &id, const QByteArray &data) const
 {
-    const QByteArray key = m_keys.value(id);
+    const unsigned char *key = block(m_keys, id);
     QByteArray output;
-    if (!usableKey(key) || !usableLength(data))
+    if (!key || !usableLength(data))
         return output;
     if (!runCipher(EVP_aes_128_ecb(), Direction::Decrypt, key, nullptr, data, output))
         printError();
