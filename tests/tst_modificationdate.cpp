@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 #include <QStringList>
 #include <QTest>
+#include <QTimeZone>
 
 using zendra::FtpFileInfo;
 
@@ -87,6 +88,20 @@ QStringList tst_ModificationDate::generatedValues()
                            << stamp(year, day.month(), day.day(), hour, 59, second);
                 }
             }
+        }
+    }
+    // Every minute around each change of offset of the zone this test runs in.
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    const auto transitions = zone.transitions(QDateTime(QDate(1969, 1, 1), QTime(0, 0), Qt::UTC),
+        QDateTime(QDate(2041, 1, 1), QTime(0, 0), Qt::UTC));
+    for (const QTimeZone::OffsetData &transition : transitions) {
+        // Wall-clock arithmetic in UTC, so that the gap's nonexistent times are covered too.
+        const QDateTime before = transition.atUtc.addSecs(-1).toTimeZone(zone);
+        const QDateTime wallClock(before.date(), before.time(), Qt::UTC);
+        for (qint64 minute = -150; minute <= 150; ++minute) {
+            const QDateTime when = wallClock.addSecs(minute * 60 + minute % 60 + 1);
+            values << stamp(when.date().year(), when.date().month(), when.date().day(),
+                when.time().hour(), when.time().minute(), when.time().second());
         }
     }
     // Random digits anywhere, and random values with plausible field ranges.

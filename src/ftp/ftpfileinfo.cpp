@@ -3,6 +3,7 @@
 
 #include <QDebug>
 #include <QStringView>
+#include <QTimeZone>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -103,6 +104,7 @@ public:
         const auto now = std::chrono::steady_clock::now();
         if (now - m_filledSince > std::chrono::seconds(1)) {
             std::fill(std::begin(m_keys), std::end(m_keys), 0);
+            m_transitionsLoaded = false;
             m_filledSince = now;
         }
         const std::size_t slot = key % Slots;
@@ -114,33 +116,57 @@ public:
     }
 
 private:
-    // Within a day of a change of offset (a gap, or an hour that occurs twice) the parser and
-    // the constructor may disagree, so such times are left to the parser.
-    static QDateTime convert(const QDate &date, const QTime &time)
+    // Near a change of offset the constructor and the parser disagree (which of a repeated hour's
+    // two times they pick; the gap of nonexistent times), so such times are left to the parser,
+    // as is everything when the zone's changes are unknown. An invalid result means: ask it.
+    QDateTime convert(const QDate &date, const QTime &time)
     {
-        constexpr qint64 day = 25 * 3600 * 1000;
+        if (!m_transitionsLoaded)
+            loadTransitions();
+        if (!m_zoneKnown)
+            return QDateTime();
+        // The wall-clock time read as UTC; every offset is far less than a day.
+        const qint64 wallClock
+            = (date.toJulianDay() - unixEpochJulianDay) * msecsPerDay + time.msecsSinceStartOfDay();
+        const auto next = std::lower_bound(
+            m_transitions.cbegin(), m_transitions.cend(), wallClock - msecsPerDay);
+        if (next != m_transitions.cend() && *next <= wallClock + msecsPerDay)
+            return QDateTime();
         const QDateTime result(date, time);
         if (!result.isValid() || result.date() != date || result.time() != time)
             return QDateTime();
-        const qint64 msecs = result.toMSecsSinceEpoch();
-        const int offset = result.offsetFromUtc();
-        if (QDateTime::fromMSecsSinceEpoch(msecs - day, Qt::LocalTime).offsetFromUtc() != offset
-            || QDateTime::fromMSecsSinceEpoch(msecs + day, Qt::LocalTime).offsetFromUtc()
-                != offset) {
-            return QDateTime();
-        }
         return result;
     }
 
+    void loadTransitions()
+    {
+        m_transitions.clear();
+        const QTimeZone zone = QTimeZone::systemTimeZone();
+        m_zoneKnown = zone.isValid();
+        if (m_zoneKnown) {
+            const auto transitions
+                = zone.transitions(QDateTime(QDate(1969, 1, 1), QTime(0, 0), Qt::UTC),
+                    QDateTime(QDate(2039, 1, 1), QTime(0, 0), Qt::UTC));
+            for (const QTimeZone::OffsetData &transition : transitions)
+                m_transitions.append(transition.atUtc.toMSecsSinceEpoch());
+        }
+        m_transitionsLoaded = true;
+    }
+
+    static constexpr qint64 unixEpochJulianDay = 2440588;
+    static constexpr qint64 msecsPerDay = 24 * 3600 * 1000;
     static constexpr std::size_t Slots = 61;
     quint64 m_keys[Slots] = {};
     QDateTime m_values[Slots];
+    QList<qint64> m_transitions;
+    bool m_transitionsLoaded = false;
+    bool m_zoneKnown = false;
     std::chrono::steady_clock::time_point m_filledSince;
 };
 
 // Identical to QDateTime::fromString(value, "yyyyMMddhhmmss"). Plain in-range values are built
 // directly, which is many times faster; everything else (bad ranges, other lengths or characters,
-// times near a change of offset) goes through the parser itself.
+// times in a daylight saving gap) goes through the parser itself.
 QDateTime modificationTime(QStringView value)
 {
     if (value.size() != 14)
@@ -159,8 +185,9 @@ QDateTime modificationTime(QStringView value)
     const int hour = twoDigits(digits + 8);
     const int minute = twoDigits(digits + 10);
     const int second = twoDigits(digits + 12);
-    if (year < 1 || month < 1 || month > 12 || day < 1 || day > QDate(year, month, 1).daysInMonth()
-        || hour > 23 || minute > 59 || second > 59) {
+    // Beyond these years local time is taken from a similar year, where the two may differ.
+    if (year < 1970 || year > 2037 || month < 1 || month > 12 || day < 1
+        || day > QDate(year, month, 1).daysInMonth() || hour > 23 || minute > 59 || second > 59) {
         return parseModificationTime(value);
     }
     const QDate date(year, month, day);
