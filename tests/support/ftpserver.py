@@ -1,22 +1,30 @@
-#SPDX - License - Identifier : MIT
-""
-    "FTP/FTPS server for the test suite, listening on 127.0.0.1 only.
+# SPDX-License-Identifier: MIT
+"""FTP/FTPS server for the test suite, listening on 127.0.0.1 only.
 
-    Prints "PORT <n>" on stdout once it listens and runs until it is killed
-    or its standard input closes(so it never outlives the test process that started it)
-           .Every session event is appended as one line to the stats file :
+Prints "PORT <n>" on stdout once it listens and runs until it is killed or its standard input
+closes (so it never outlives the test process that started it). Every session event is appended
+as one line to the stats file:
 
-    CONNECT<session> LOGIN<session>
-    <tls> tls : 1 when the control channel was encrypted LOGIN_FAILED<session> COMMAND<session><CMD>
-    <prot> prot : 1 when data connections are encrypted(PROT P) CLOSE<session> ""
-                                                                               "
+    CONNECT <session>
+    LOGIN <session> <tls>            tls: 1 when the control channel was encrypted
+    LOGIN_FAILED <session>
+    COMMAND <session> <CMD> <prot>   prot: 1 when data connections are encrypted (PROT P)
+    CLOSE <session>
+"""
 
-    import argparse import logging import os import sys import threading
+import argparse
+import logging
+import os
+import sys
+import threading
 
-    from pyftpdlib.authorizers import DummyAuthorizer from pyftpdlib.handlers import FTPHandler,
-    TLS_DTPHandler, TLS_FTPHandler from pyftpdlib.servers import FTPServer
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, TLS_DTPHandler, TLS_FTPHandler
+from pyftpdlib.servers import FTPServer
 
-try : from OpenSSL import SSL except ImportError:  # plain FTP still works without it
+try:
+    from OpenSSL import SSL
+except ImportError:  # plain FTP still works without it
     SSL = None
 
 
@@ -38,9 +46,9 @@ class Stats:
 def make_handlers(base_handler, base_dtp, stats, drop_after, implicit):
     class DataHandler(base_dtp):
         def readable(self):
-#libcurl starts the TLS handshake on the data connection before it sends RETR or
-#MLSD; the stock handler would close a channel that turns readable before a
-#transfer is queued, so let the handshake through.
+            # libcurl starts the TLS handshake on the data connection before it sends RETR or
+            # MLSD; the stock handler would close a channel that turns readable before a
+            # transfer is queued, so let the handshake through.
             if getattr(self, "_ssl_accepting", False):
                 return True
             return super().readable()
@@ -92,7 +100,7 @@ def make_handlers(base_handler, base_dtp, stats, drop_after, implicit):
 
 
 def watch_stdin():
-#EOF on stdin means the test process went away.
+    # EOF on stdin means the test process went away.
     try:
         while sys.stdin.buffer.read(4096):
             pass
@@ -134,7 +142,7 @@ def main():
         handler.tls_data_required = args.tls in ("required", "implicit")
     handler.authorizer = authorizer
     handler.banner = "zendra test server ready."
-#No waiting on reverse DNS or idle sessions in tests.
+    # Idle sessions stay open long enough for any test.
     handler.timeout = 120
 
     server = FTPServer(("127.0.0.1", 0), handler)
