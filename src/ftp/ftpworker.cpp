@@ -1,0 +1,308 @@
+// SPDX-License-Identifier: MIT
+#include "ftpworker_p.h"
+
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QDebug>
+#include <QFile>
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSslCertificate>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+
+namespace zendra {
+
+namespace {
+
+// Receives the bytes of the transfer in progress. One worker runs one transfer at a time.
+QDataStream *currentStream = nullptr;
+
+// Worker threads whose QThread object is not deleted yet, mapped to whether their worker still
+// lives. Normally a thread object is deleted on its owner's event loop once the thread has
+// finished; when the application object goes first, that loop never runs again, so the
+// application's teardown joins and deletes the threads of destroyed workers instead. Without
+// that, a worker thread could still be inside libcurl or OpenSSL while the process exits.
+QMutex threadsMutex;
+QHash<QThread *, bool> workerThreads;
+
+void joinWorkerThreads()
+{
+    QList<QThread *> threads;
+    {
+        QMutexLocker locker(&threadsMutex);
+        threads = workerThreads.keys();
+    }
+    for (QThread *thread : qAsConst(threads)) {
+        // Ending the event loop still runs pending deferred deletes, such as the worker's own.
+        thread->quit();
+        thread->wait();
+        QMutexLocker locker(&threadsMutex);
+        if (!workerThreads.value(thread, true)) {
+            workerThreads.remove(thread);
+            locker.unlock();
+            delete thread;
+        }
+    }
+}
+
+void deleteFinishedThread(QThread *thread)
+{
+    QMutexLocker locker(&threadsMutex);
+    if (workerThreads.value(thread, true))
+        return;
+    workerThreads.remove(thread);
+    thread->deleteLater();
+}
+
+void setStringOption(CURL *handle, CURLoption option, const QString &value)
+{
+    curl_easy_setopt(handle, option, value.toStdString().c_str());
+}
+
+} // namespace
+
+FtpWorker::FtpWorker() : QObject(nullptr), m_thread(new QThread)
+{
+    {
+        QMutexLocker locker(&threadsMutex);
+        workerThreads.insert(m_thread, true);
+    }
+    qRemovePostRoutine(joinWorkerThreads);
+    qAddPostRoutine(joinWorkerThreads);
+    QThread *thread = m_thread;
+    connect(m_thread, &QThread::finished, m_thread, [thread] { deleteFinishedThread(thread); });
+
+    m_thread->start(QThread::LowestPriority);
+    moveToThread(m_thread);
+    m_errorBuffer = QByteArray(CURL_ERROR_SIZE, '\0');
+    curl_global_init(CURL_GLOBAL_ALL);
+}
+
+FtpWorker::~FtpWorker()
+{
+    // Closing the handles ends their connections politely and frees them before libcurl's
+    // global state goes.
+    for (CURL *handle : qAsConst(m_handlers))
+        curl_easy_cleanup(handle);
+    m_handlers.clear();
+    curl_global_cleanup();
+    {
+        QMutexLocker locker(&threadsMutex);
+        workerThreads.insert(m_thread, false);
+    }
+    // The thread object is deleted on its owner's thread once the thread has finished.
+    m_thread->quit();
+}
+
+void FtpWorker::downloadFile(
+    const QString &url, const QString &username, const QString &password, const QUuid &id)
+{
+    performRequest(url, username, password, id, "downloadFile", QString(), {});
+}
+
+void FtpWorker::downloadInFile(const QString &url, const QString &username, const QString &password,
+    const QUuid &id, const QString &filePath)
+{
+    performRequest(url, username, password, id, "downloadInFile", filePath, {});
+}
+
+void FtpWorker::listDirectory(
+    const QString &url, const QString &username, const QString &password, const QUuid &id)
+{
+    performRequest(url, username, password, id, "listDirectory", QString(), [](void *handle) {
+        curl_easy_setopt(handle, CURLOPT_DIRLISTONLY, 1L);
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "MLSD");
+    });
+}
+
+void FtpWorker::setCertificate(const QString &filePath)
+{
+    m_certificatePath = filePath;
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QSslCertificate certificate(file.readAll(), QSsl::Pem);
+    file.close();
+    qInfo() << ">> Set certificate with common name: "
+            << certificate.subjectInfo(QSslCertificate::CommonName);
+}
+
+void FtpWorker::setPeerVerification(bool verify)
+{
+    qDebug() << ">> Set peer verification to: " << verify;
+    m_verifyPeer = verify;
+}
+
+void FtpWorker::setHostVerification(bool verify)
+{
+    qDebug() << ">> Set host verification to: " << verify;
+    m_verifyHost = verify;
+}
+
+void FtpWorker::setActivateSsl(bool activate)
+{
+    qDebug() << ">> Set activate ssl to: " << activate;
+    m_activateSsl = activate;
+}
+
+void FtpWorker::closeHandler(const QString &key)
+{
+    const auto it = m_handlers.find(key);
+    if (it == m_handlers.end())
+        return;
+    curl_easy_cleanup(it.value());
+    m_handlers.erase(it);
+}
+
+CURL *FtpWorker::prepareHandler(
+    const QString &url, const QString &username, const QString &password, bool verifyPeer)
+{
+    const QUrl parsed(url);
+    const QString key = QStringLiteral("%1/%2").arg(parsed.scheme()).arg(parsed.host());
+
+    CURL *handle = nullptr;
+    const auto it = m_handlers.constFind(key);
+    if (it != m_handlers.constEnd()) {
+        handle = it.value();
+    } else {
+        handle = curl_easy_init();
+        m_handlers.insert(key, handle);
+    }
+    if (!handle)
+        return handle;
+
+    curl_easy_setopt(handle, CURLOPT_NOBODY, 0L);
+    setStringOption(handle, CURLOPT_URL, url);
+    setStringOption(handle, CURLOPT_USERNAME, username);
+    setStringOption(handle, CURLOPT_PASSWORD, password);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, m_verifyHost ? 2L : 0L);
+    if (verifyPeer && m_verifyPeer) {
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(handle, CURLOPT_CERTINFO, 0L);
+        curl_easy_setopt(handle, CURLOPT_CAPATH, static_cast<char *>(nullptr));
+        setStringOption(handle, CURLOPT_CAINFO, m_certificatePath);
+    } else {
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(handle, CURLOPT_CAINFO, static_cast<char *>(nullptr));
+    }
+    curl_easy_setopt(handle, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_DEFAULT));
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &FtpWorker::writeCallback);
+    // Deliberately no off branch: a handle once asked for TLS keeps asking until it is closed.
+    if (m_activateSsl) {
+        curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_TRY));
+        curl_easy_setopt(handle, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
+    }
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, m_errorBuffer.data());
+    // Undo what a listing or a certificate probe left on a reused handle.
+    curl_easy_setopt(handle, CURLOPT_DIRLISTONLY, 0L);
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, static_cast<char *>(nullptr));
+    return handle;
+}
+
+void FtpWorker::performRequest(const QString &url, const QString &username, const QString &password,
+    const QUuid &id, const char *requestName, const QString &filePath,
+    std::function<void(void *)> configure)
+{
+    const QString name = QString::fromUtf8(requestName).toUpper();
+    QByteArray data;
+    qDebug() << ">> [FTP " << name << " ] " << url;
+
+    QFile file(filePath);
+    std::unique_ptr<QDataStream> stream;
+    if (!filePath.isEmpty()) {
+        if (!file.open(QIODevice::WriteOnly)) {
+            Q_EMIT requestFinished(id, data);
+            return;
+        }
+        stream = std::make_unique<QDataStream>(&file);
+    } else {
+        stream = std::make_unique<QDataStream>(&data, QIODevice::WriteOnly);
+    }
+    currentStream = stream.get();
+
+    CURL *handle = prepareHandler(url, username, password, true);
+    if (configure)
+        configure(handle);
+    const CURLcode code = curl_easy_perform(handle);
+    currentStream = nullptr;
+    stream.reset();
+
+    bool certificateFailure = false;
+    if (code == CURLE_OK) {
+        if (!filePath.isEmpty())
+            data = filePath.toLatin1();
+        qInfo() << ">> [FTP " << name << " ] " << url << "finished with success";
+    } else {
+        certificateFailure = code == CURLE_SSL_CERTPROBLEM || code == CURLE_PEER_FAILED_VERIFICATION
+            || code == CURLE_SSL_CACERT_BADFILE;
+        qWarning() << ">> [FTP " << name << " ] " << url << "finished with error " << int(code)
+                   << QString(m_errorBuffer.constData()).toLocal8Bit().constData();
+    }
+    if (!filePath.isEmpty())
+        file.close();
+
+    if (!certificateFailure) {
+        Q_EMIT requestFinished(id, data);
+        return;
+    }
+
+    const QList<QStringList> chain = readCertificate(url, username, password);
+    QList<CertificateInfo> certificates;
+    certificates.reserve(chain.size());
+    for (const QStringList &lines : chain)
+        certificates.append(CertificateInfo(lines));
+    for (auto it = m_handlers.begin(); it != m_handlers.end();) {
+        curl_easy_cleanup(it.value());
+        it = m_handlers.erase(it);
+    }
+    Q_EMIT certificateUpdateRequired(certificates);
+    // The job stays in flight: the same request runs again, with whatever settings arrive
+    // in the meantime.
+    QTimer::singleShot(500, this,
+        [=] { performRequest(url, username, password, id, requestName, filePath, configure); });
+}
+
+QList<QStringList> FtpWorker::readCertificate(
+    const QString &url, const QString &username, const QString &password)
+{
+    qDebug() << ">> [READ CERTIFICATE] " << url;
+    CURL *handle = prepareHandler(url, username, password, false);
+    curl_easy_setopt(handle, CURLOPT_CERTINFO, 1L);
+    curl_easy_setopt(handle, CURLOPT_DIRLISTONLY, 1L);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(nullptr));
+    const CURLcode code = curl_easy_perform(handle);
+    if (code != CURLE_OK) {
+        qWarning() << ">> [READ CERTIFICATE] " << url << "finished with error " << int(code)
+                   << QString(m_errorBuffer.constData()).toLocal8Bit().constData();
+        return {};
+    }
+
+    curl_certinfo *certificateInfo = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_CERTINFO, &certificateInfo) != CURLE_OK
+        || !certificateInfo) {
+        return {};
+    }
+    QList<QStringList> chain;
+    for (int index = 0; index < certificateInfo->num_of_certs; ++index) {
+        QStringList lines;
+        for (curl_slist *node = certificateInfo->certinfo[index]; node; node = node->next)
+            lines.append(QString::fromUtf8(node->data));
+        chain.append(lines);
+    }
+    qInfo() << ">> [READ CERTIFICATE] " << url << "finished with success";
+    return chain;
+}
+
+size_t FtpWorker::writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata)
+{
+    Q_UNUSED(userdata);
+    const int length = int(size * nmemb);
+    return size_t(currentStream->writeRawData(ptr, length));
+}
+
+} // namespace zendra
