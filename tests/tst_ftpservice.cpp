@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: MIT
 // FtpService: its meta-object, its job queue driven by hand, and whole requests against a real
 // FTP server on loopback.
+#include "ftpserver.h"
 #include "ftpservice.h"
 #include "logcapture.h"
+#include "testcertificates.h"
 
+#include <QDir>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -105,6 +110,31 @@ QStringList names(const QList<FtpFileInfo> &entries)
     return result;
 }
 
+// Threads of this process, the worker's among them.
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task"))
+                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                   .size());
+}
+
+std::unique_ptr<FtpServer> startServer(const FtpServer::Options &options = {})
+{
+    auto server = std::make_unique<FtpServer>(options);
+    if (!server->start()) {
+        qWarning("FTP server: %s", qPrintable(server->errorString()));
+        return nullptr;
+    }
+    return server;
+}
+
+// The server's credentials as the service's defaults.
+void logIn(FtpService &service, const FtpServer &server)
+{
+    service.setCredentials(
+        server.user(), server.password(), [](const QString &text) { return text; });
+}
+
 } // namespace
 
 class TestFtpService : public QObject
@@ -112,6 +142,7 @@ class TestFtpService : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void metaObjectMatchesTheDeclaredInterface();
     void requestsLeaveOneAtATimeInQueueOrder();
     void callbackThatQueuesARequestGetsItSent();
@@ -126,7 +157,28 @@ private Q_SLOTS:
     void endSessionLogsAndClosesTheHandler();
     void requestsQueuedFromOtherThreadsLeaveInOrderOneAtATime();
     void destructionDropsQueuedJobsWithoutCallbacks();
+
+    void realRequestsLeaveInQueueOrderOneAtATime();
+    void realListingIsFiltered_data();
+    void realListingIsFiltered();
+    void credentialsReachTheServerAsQueued();
+    void endSessionMakesTheNextRequestConnectAnew();
+    void verifyHostOffAcceptsAnotherHostsCertificate();
+    void activateSslDecidesOnTls_data();
+    void activateSslDecidesOnTls();
+    void unchangedPropertiesSendNothingToTheWorker();
+    void destructionWithARequestInFlightEndsTheWorker();
+    void hostReturningFromMainExitsCleanly_data();
+    void hostReturningFromMainExitsCleanly();
+
+private:
+    TestCertificates m_certificates;
 };
+
+void TestFtpService::initTestCase()
+{
+    QVERIFY2(m_certificates.create(), qPrintable(m_certificates.errorString()));
+}
 
 void TestFtpService::metaObjectMatchesTheDeclaredInterface()
 {
@@ -484,6 +536,335 @@ void TestFtpService::destructionDropsQueuedJobsWithoutCallbacks()
     QCoreApplication::processEvents();
     QCOMPARE(calls, 0);
     QVERIFY(!Service<FtpService>::hasInstance());
+}
+
+void TestFtpService::realRequestsLeaveInQueueOrderOneAtATime()
+{
+    const auto server = startServer();
+    QVERIFY(server);
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(
+            server->writeFile(QStringLiteral("f%1.txt").arg(i), "file " + QByteArray::number(i)));
+    QVERIFY(server->writeFile("dir/inner.txt", "inner"));
+    QTemporaryDir local;
+    QVERIFY(local.isValid());
+    const QString localFile = local.filePath("f1.copy");
+
+    FtpService service;
+    logIn(service, *server);
+    LogCapture log;
+    QStringList done;
+    QList<QThread *> threads;
+    const auto url = [&](const QString &path) { return server->url("ftp", path); };
+    const auto note = [&](const QString &text) {
+        done.append(text);
+        threads.append(QThread::currentThread());
+    };
+
+    service.downloadFile(url("f0.txt"), [&](const QByteArray &data) {
+        note("f0 " + data);
+        // Queued from inside a callback: it goes to the end of the queue.
+        service.downloadFile(url("f3.txt"), [&](const QByteArray &data) { note("f3 " + data); });
+    });
+    service.listDirectory(url("/"),
+        [&](const QList<FtpFileInfo> &entries) { note("list / " + names(entries).join(',')); });
+    service.downloadFile(
+        url("f1.txt"), [&](const QByteArray &data) { note("f1 " + data); }, localFile);
+    service.listDirectory(url("dir/"),
+        [&](const QList<FtpFileInfo> &entries) { note("list dir " + names(entries).join(',')); });
+    service.downloadFile(url("f2.txt"), [&](const QByteArray &data) { note("f2 " + data); });
+
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 6, 20000);
+    QStringList rootNames {"dir", "f0.txt", "f1.txt", "f2.txt", "f3.txt"};
+    QStringList sortedRoot = done.at(1).mid(7).split(',');
+    sortedRoot.sort();
+    QCOMPARE(sortedRoot, rootNames);
+    done[1] = "list /";
+    QCOMPARE(done,
+        QStringList({"f0 file 0", "list /", "f1 " + localFile, "list dir inner.txt", "f2 file 2",
+            "f3 file 3"}));
+    for (QThread *thread : std::as_const(threads))
+        QCOMPARE(thread, QThread::currentThread());
+    QFile copy(localFile);
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), QByteArray("file 1"));
+
+    // One cached connection served the requests, one after the other, in queue order.
+    QCOMPARE(server->connectionCount(), 1);
+    QStringList transfers;
+    const QList<FtpServer::Session> sessions = server->sessions();
+    for (const FtpServer::Command &command : sessions.first().commands) {
+        if (command.name == "RETR" || command.name == "MLSD")
+            transfers.append(command.name);
+    }
+    QCOMPARE(transfers, QStringList({"RETR", "MLSD", "RETR", "MLSD", "RETR", "RETR"}));
+    // The worker never started a request before the previous one had finished.
+    QStringList requestLines;
+    for (const QString &line : log.messages()) {
+        if (line.startsWith(">> [FTP "))
+            requestLines.append(line.endsWith(" finished with success") ? "end" : "start");
+    }
+    QCOMPARE(requestLines.size(), 12);
+    for (int i = 0; i < requestLines.size(); ++i)
+        QCOMPARE(requestLines.at(i), i % 2 ? "end" : "start");
+}
+
+void TestFtpService::realListingIsFiltered_data()
+{
+    QTest::addColumn<FtpFileInfo::FileType>("type");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("all") << FtpFileInfo::All << QStringList({"a.txt", "b.bin", "empty", "sub"});
+    QTest::newRow("file") << FtpFileInfo::File << QStringList({"a.txt", "b.bin"});
+    QTest::newRow("dir") << FtpFileInfo::Dir << QStringList({"empty", "sub"});
+    // This server lists neither "." nor "..".
+    QTest::newRow("cdir") << FtpFileInfo::CurrentDir << QStringList();
+    QTest::newRow("pdir") << FtpFileInfo::ParentDir << QStringList();
+    QTest::newRow("no type") << FtpFileInfo::NoType << QStringList();
+}
+
+void TestFtpService::realListingIsFiltered()
+{
+    QFETCH(FtpFileInfo::FileType, type);
+    QFETCH(QStringList, expected);
+    const auto server = startServer();
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "hello"));
+    QVERIFY(server->writeFile("b.bin", FtpServer::testData(1000)));
+    QVERIFY(server->writeFile("sub/c.txt", "c"));
+    QVERIFY(server->makeDirectory("empty"));
+
+    FtpService service;
+    logIn(service, *server);
+    int calls = 0;
+    QList<FtpFileInfo> listed;
+    service.listDirectory(
+        server->url("ftp", "/"),
+        [&](const QList<FtpFileInfo> &entries) {
+            ++calls;
+            listed = entries;
+        },
+        type);
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
+    QStringList found = names(listed);
+    found.sort();
+    QCOMPARE(found, expected);
+    for (const FtpFileInfo &entry : std::as_const(listed)) {
+        QVERIFY(entry.isValid());
+        if (entry.name() == "b.bin")
+            QCOMPARE(entry.size(), 1000);
+    }
+}
+
+void TestFtpService::credentialsReachTheServerAsQueued()
+{
+    const auto server = startServer();
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "payload"));
+    const QString url = server->url("ftp", "a.txt");
+
+    FtpService service;
+    // The host keeps its secrets transformed; the transform restores them.
+    const auto reverse = [](const QString &text) {
+        QString result = text;
+        std::reverse(result.begin(), result.end());
+        return result;
+    };
+    QString user = server->user();
+    QString password = server->password();
+    std::reverse(user.begin(), user.end());
+    std::reverse(password.begin(), password.end());
+    service.setCredentials(user, password, reverse);
+
+    QStringList answers;
+    service.downloadFile(url, [&](const QByteArray &data) { answers << "default " + data; });
+    service.downloadFile(
+        url, [&](const QByteArray &data) { answers << "stranger " + data; }, QString(), "stranger");
+    // Changed after queuing: the first two keep what they were queued with.
+    service.setCredentials(server->user(), "wrong", [](const QString &text) { return text; });
+    service.downloadFile(url, [&](const QByteArray &data) { answers << "wrong " + data; });
+    QVERIFY_THROWS_EXCEPTION(
+        std::bad_function_call, service.setCredentials(server->user(), server->password(), {}));
+    service.downloadFile(url, [&](const QByteArray &data) { answers << "still wrong " + data; });
+
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 4, 30000);
+    QCOMPARE(answers, QStringList({"default payload", "stranger ", "wrong ", "still wrong "}));
+    QCOMPARE(server->loginCount(), 1);
+    QCOMPARE(server->commandCount("RETR"), 1);
+    int failed = 0;
+    for (const FtpServer::Session &session : server->sessions())
+        failed += session.loginFailed ? 1 : 0;
+    QCOMPARE(failed, 3);
+}
+
+void TestFtpService::endSessionMakesTheNextRequestConnectAnew()
+{
+    const auto server = startServer();
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "payload"));
+    const QString url = server->url("ftp", "a.txt");
+    FtpService service;
+    logIn(service, *server);
+    int calls = 0;
+    const auto count = [&](const QByteArray &data) { calls += data == "payload" ? 1 : 100; };
+
+    service.downloadFile(url, count);
+    service.downloadFile(url, count);
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 2, 10000);
+    QCOMPARE(server->connectionCount(), 1);
+
+    LogCapture log;
+    service.endSession("ftp", "127.0.0.1");
+    QCOMPARE(log.messages(QtInfoMsg), QStringList {"\">> End ftp session to host 127.0.0.1\""});
+    QTRY_COMPARE_WITH_TIMEOUT(server->closedCount(), 1, 10000);
+    // Another host name is another handle: ending it leaves the cached one alone.
+    service.endSession("ftp", "localhost");
+    service.downloadFile(url, count);
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 3, 10000);
+    QCOMPARE(server->connectionCount(), 2);
+    QCOMPARE(server->loginCount(), 2);
+    service.downloadFile(url, count);
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 4, 10000);
+    QCOMPARE(server->connectionCount(), 2);
+}
+
+void TestFtpService::verifyHostOffAcceptsAnotherHostsCertificate()
+{
+    FtpServer::Options options;
+    options.tls = FtpServer::Tls::Required;
+    options.certificateChainFile = m_certificates.otherHostChainFile();
+    options.keyFile = m_certificates.otherHostKeyFile();
+    const auto server = startServer(options);
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "over tls"));
+
+    FtpService service;
+    logIn(service, *server);
+    LogCapture log;
+    service.setVerifyPeer(false);
+    service.setVerifyHost(false);
+    QByteArray received;
+    int calls = 0;
+    service.downloadFile(server->url("ftp", "a.txt"), [&](const QByteArray &data) {
+        ++calls;
+        received = data;
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
+    QCOMPARE(received, QByteArray("over tls"));
+    QCOMPARE(server->tlsLoginCount(), 1);
+    QVERIFY(!log.contains(">> Update FTP certificate"));
+    QVERIFY(service.verifyPeer() == false && service.verifyHost() == false);
+}
+
+void TestFtpService::activateSslDecidesOnTls_data()
+{
+    QTest::addColumn<bool>("activate");
+    QTest::newRow("on") << true;
+    QTest::newRow("off") << false;
+}
+
+void TestFtpService::activateSslDecidesOnTls()
+{
+    QFETCH(bool, activate);
+    FtpServer::Options options;
+    options.tls = FtpServer::Tls::Allowed;
+    options.certificateChainFile = m_certificates.fullChainFile();
+    options.keyFile = m_certificates.serverKeyFile();
+    const auto server = startServer(options);
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "either way"));
+
+    FtpService service;
+    logIn(service, *server);
+    QSignalSpy changed(&service, &FtpService::activateSslChanged);
+    service.setVerifyPeer(false);
+    service.setActivateSsl(activate);
+    QCOMPARE(changed.count(), activate ? 0 : 1);
+    int calls = 0;
+    service.downloadFile(server->url("ftp", "a.txt"),
+        [&](const QByteArray &data) { calls += data == "either way" ? 1 : 100; });
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
+    QCOMPARE(server->loginCount(), 1);
+    QCOMPARE(server->tlsLoginCount(), activate ? 1 : 0);
+}
+
+void TestFtpService::unchangedPropertiesSendNothingToTheWorker()
+{
+    FtpService service;
+    LogCapture log;
+    QSignalSpy peer(&service, &FtpService::verifyPeerChanged);
+    QSignalSpy host(&service, &FtpService::verifyHostChanged);
+    QSignalSpy ssl(&service, &FtpService::activateSslChanged);
+    service.setVerifyPeer(true);
+    service.setVerifyHost(true);
+    service.setActivateSsl(true);
+    service.setActivateSsl(false);
+    // Queued in order: once the last change has arrived, nothing else was sent before it.
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(">> Set activate ssl to:  false"), 5000);
+    QCOMPARE(log.messages(), QStringList {">> Set activate ssl to:  false"});
+    QCOMPARE(peer.count(), 0);
+    QCOMPARE(host.count(), 0);
+    QCOMPARE(ssl.count(), 1);
+}
+
+void TestFtpService::destructionWithARequestInFlightEndsTheWorker()
+{
+    FtpServer::Options options;
+    // The big file never completes: its data connection breaks off half-way.
+    options.dropDataAfter = 8 * 1024 * 1024;
+    const auto server = startServer(options);
+    QVERIFY(server);
+    QVERIFY(server->writeFile("big.bin", FtpServer::testData(16 * 1024 * 1024)));
+    QVERIFY(server->writeFile("small.txt", "small"));
+    const int threadsBefore = threadCount();
+
+    int calls = 0;
+    {
+        FtpService service;
+        logIn(service, *server);
+        QCOMPARE(threadCount(), threadsBefore + 1);
+        service.downloadFile(server->url("ftp", "big.bin"), [&](const QByteArray &) { ++calls; });
+        service.downloadFile(server->url("ftp", "small.txt"), [&](const QByteArray &) { ++calls; });
+        service.listDirectory(
+            server->url("ftp", "/"), [&](const QList<FtpFileInfo> &) { ++calls; });
+        QTRY_COMPARE_WITH_TIMEOUT(server->commandCount("RETR"), 1, 10000);
+    }
+    // The worker finishes its transfer, logs out and its thread ends.
+    QTRY_COMPARE_WITH_TIMEOUT(server->closedCount(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, 20000);
+    QCoreApplication::processEvents();
+    QCOMPARE(calls, 0);
+    QCOMPARE(server->commandCount("RETR"), 1);
+    QCOMPARE(server->commandCount("MLSD"), 0);
+}
+
+void TestFtpService::hostReturningFromMainExitsCleanly_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::newRow("small file") << "small.txt";
+    QTest::newRow("large file") << "large.bin";
+    QTest::newRow("missing file") << "missing.txt";
+}
+
+void TestFtpService::hostReturningFromMainExitsCleanly()
+{
+    QFETCH(QString, file);
+    const auto server = startServer();
+    QVERIFY(server);
+    QVERIFY(server->writeFile("small.txt", "small"));
+    QVERIFY(server->writeFile("large.bin", FtpServer::testData(64 * 1024 * 1024)));
+    QVERIFY(server->makeDirectory("empty"));
+
+    QProcess host;
+    host.start(QStringLiteral(ZENDRA_HOST_PROGRAM), {server->url("ftp", file)});
+    QVERIFY2(host.waitForFinished(60000), qPrintable(host.errorString()));
+    const QByteArray errors = host.readAllStandardError();
+    const QByteArray output = host.readAllStandardOutput();
+    QVERIFY2(host.exitStatus() == QProcess::NormalExit, errors.constData());
+    QVERIFY2(host.exitCode() == 0, errors.constData());
+    QVERIFY2(
+        !errors.contains("QThread: Destroyed while thread is still running"), errors.constData());
+    // The service went before any answer could reach it.
+    QVERIFY2(!output.contains("callback"), output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestFtpService)
