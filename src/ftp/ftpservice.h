@@ -58,7 +58,8 @@ public:
     /// Closes the cached connection to @p host for @p scheme ("ftp" or "ftps").
     void endSession(const QString &scheme, const QString &host);
     /// Copies the CA file at @p path into the certificates directory (replacing a file of the
-    /// same name only when @p force is set) and makes the worker use it.
+    /// same name only when @p force is set) and makes the worker use it. A file that already is
+    /// the one in the directory is never replaced by itself, only used again.
     bool loadCertificate(const QString &path, bool force);
 
     /// Whether the server certificate is verified.

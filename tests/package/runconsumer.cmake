@@ -17,7 +17,10 @@ foreach(file
         ${CMAKE_INSTALL_LIBDIR}/libzendra.so.1
         ${CMAKE_INSTALL_INCLUDEDIR}/zendra/zendra.h
         ${CMAKE_INSTALL_LIBDIR}/pkgconfig/zendra.pc
-        ${CMAKE_INSTALL_LIBDIR}/cmake/zendra/zendraConfig.cmake)
+        ${CMAKE_INSTALL_LIBDIR}/cmake/zendra/zendraConfig.cmake
+        ${CMAKE_INSTALL_LIBDIR}/qml/zendra/libzendraplugin.so
+        ${CMAKE_INSTALL_LIBDIR}/qml/zendra/qmldir
+        ${CMAKE_INSTALL_LIBDIR}/qml/zendra/zendra.qmltypes)
     if(NOT EXISTS ${prefix}/${file})
         message(FATAL_ERROR "not installed: ${file}")
     endif()
@@ -37,6 +40,12 @@ run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
 if(NOT RUN_OUTPUT MATCHES "consumer ok")
     message(FATAL_ERROR "consumer printed: ${RUN_OUTPUT}")
+endif()
+
+# The QML module loads from the installed prefix alone, build tree out of sight.
+run(${WORK_DIR}/build/qmlconsumer ${prefix}/${CMAKE_INSTALL_LIBDIR}/qml)
+if(NOT RUN_OUTPUT MATCHES "qml consumer ok")
+    message(FATAL_ERROR "qml consumer printed: ${RUN_OUTPUT}")
 endif()
 
 # pkg-config must describe the same library.

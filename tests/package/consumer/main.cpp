@@ -14,6 +14,18 @@ int main(int argc, char **argv)
     if (info.subject() != QLatin1String("CN=consumer"))
         return 1;
 
+    if (Service<zendra::FtpService>::hasInstance())
+        return 1;
+    {
+        // Builds its worker thread but sends nothing until a request is queued.
+        zendra::FtpService service;
+        if (!Service<zendra::FtpService>::hasInstance()
+            || &Service<zendra::FtpService>::instance() != &service || !service.verifyPeer())
+            return 1;
+    }
+    if (Service<zendra::FtpService>::hasInstance())
+        return 1;
+
     QTextStream(stdout) << "consumer ok" << Qt::endl;
     return 0;
 }

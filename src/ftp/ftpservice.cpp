@@ -1,0 +1,204 @@
+// SPDX-License-Identifier: MIT
+#include "ftpservice.h"
+
+#include "ftpjob_p.h"
+#include "ftpworker_p.h"
+
+#include <QDebug>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QStandardPaths>
+#include <QThread>
+
+template class Service<zendra::FtpService>;
+
+namespace zendra {
+
+FtpService *FtpService::m_instance = nullptr;
+
+FtpService::FtpService(QObject *parent)
+    : QObject(parent)
+    , m_certificatesDirectory(
+          QStringLiteral("%1/certificates")
+              .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)))
+    , m_worker(new FtpWorker())
+    , m_verifyPeer(true)
+    , m_verifyHost(true)
+    , m_activateSsl(true)
+    , m_certificateUpdates(0)
+{
+    connect(this, &FtpService::setCertificate, m_worker, &FtpWorker::setCertificate);
+    connect(this, &FtpService::download, m_worker, &FtpWorker::downloadFile);
+    connect(this, &FtpService::downloadInFile, m_worker, &FtpWorker::downloadInFile);
+    connect(this, &FtpService::listDir, m_worker, &FtpWorker::listDirectory);
+    connect(this, &FtpService::closeHandler, m_worker, &FtpWorker::closeHandler);
+    connect(this, &FtpService::verifyPeerChanged, m_worker, &FtpWorker::setPeerVerification);
+    connect(this, &FtpService::verifyHostChanged, m_worker, &FtpWorker::setHostVerification);
+    connect(this, &FtpService::activateSslChanged, m_worker, &FtpWorker::setActivateSsl);
+    connect(m_worker, &FtpWorker::requestFinished, this, &FtpService::onRequestFinished);
+    connect(m_worker, &FtpWorker::certificateUpdateRequired, this, &FtpService::updateCertificate);
+}
+
+FtpService::~FtpService()
+{
+    // The worker ends its transfer, libcurl and its thread on its own thread.
+    m_worker->deleteLater();
+    qDeleteAll(m_jobs);
+}
+
+void FtpService::downloadFile(const QString &url,
+    const std::function<void(const QByteArray &)> &callback, const QString &filePath,
+    const QString &username)
+{
+    addJob(url, callback, FtpJob::Download, filePath, username, QString());
+    sendNextRequest();
+}
+
+void FtpService::listDirectory(const QString &url,
+    const std::function<void(const QList<FtpFileInfo> &)> &callback, FtpFileInfo::FileType fileType,
+    const QString &filePath, const QString &username)
+{
+    // Without a callback there is nobody to parse the listing for: the reply is discarded.
+    std::function<void(const QByteArray &)> adapter;
+    if (callback) {
+        adapter = [callback, fileType](const QByteArray &data) {
+            QList<FtpFileInfo> entries;
+            const QList<QByteArray> lines = data.split('\n');
+            for (const QByteArray &line : lines) {
+                const FtpFileInfo entry(QString::fromUtf8(line));
+                if (entry.isValid() && (fileType == FtpFileInfo::All || entry.type() == fileType))
+                    entries.append(entry);
+            }
+            callback(entries);
+        };
+    }
+    addJob(url, adapter, FtpJob::Listing, filePath, username, QString());
+    sendNextRequest();
+}
+
+void FtpService::setCredentials(const QString &username, const QString &password,
+    const std::function<QString(const QString &)> &transform)
+{
+    // An empty transform throws here, before anything is stored.
+    const QString transformedUsername = transform(username);
+    const QString transformedPassword = transform(password);
+    QMutexLocker locker(&m_mutex);
+    m_username = transformedUsername;
+    m_password = transformedPassword;
+}
+
+void FtpService::endSession(const QString &scheme, const QString &host)
+{
+    qInfo() << QStringLiteral(">> End %1 session to host %2").arg(scheme, host);
+    Q_EMIT closeHandler(QStringLiteral("%1/%2").arg(scheme, host));
+}
+
+bool FtpService::verifyPeer() const
+{
+    return m_verifyPeer;
+}
+
+bool FtpService::verifyHost() const
+{
+    return m_verifyHost;
+}
+
+bool FtpService::activateSsl() const
+{
+    return m_activateSsl;
+}
+
+void FtpService::setVerifyPeer(bool verify)
+{
+    if (verify == m_verifyPeer)
+        return;
+    m_verifyPeer = verify;
+    Q_EMIT verifyPeerChanged(verify);
+}
+
+void FtpService::setVerifyHost(bool verify)
+{
+    if (verify == m_verifyHost)
+        return;
+    m_verifyHost = verify;
+    Q_EMIT verifyHostChanged(verify);
+}
+
+void FtpService::setActivateSsl(bool activate)
+{
+    if (activate == m_activateSsl)
+        return;
+    m_activateSsl = activate;
+    Q_EMIT activateSslChanged(activate);
+}
+
+void FtpService::onRequestFinished(const QUuid &id, const QByteArray &data)
+{
+    FtpJob *job = nullptr;
+    {
+        QMutexLocker locker(&m_mutex);
+        if (!m_jobs.isEmpty())
+            job = m_jobs.takeFirst();
+    }
+    if (job) {
+        // Every answer belongs to the request in flight; a stray id costs it its callback.
+        if (job->id() == id)
+            job->finish(data);
+        delete job;
+    }
+    sendNextRequest();
+}
+
+FtpJob *FtpService::addJob(const QString &url,
+    const std::function<void(const QByteArray &)> &callback, int type, const QString &filePath,
+    const QString &username, const QString &password)
+{
+    QMutexLocker locker(&m_mutex);
+    auto *job = new FtpJob(url, filePath, username.isEmpty() ? m_username : username,
+        password.isEmpty() ? m_password : password, callback, type);
+    m_jobs.append(job);
+    return job;
+}
+
+void FtpService::sendNextRequest()
+{
+    // Requests leave from the service's thread only, so that the head job is marked sent once
+    // and the worker receives them in queue order whoever queued them.
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this] { sendNextRequest(); }, Qt::QueuedConnection);
+        return;
+    }
+
+    QUuid id;
+    int type;
+    QString url;
+    QString username;
+    QString password;
+    QString filePath;
+    {
+        QMutexLocker locker(&m_mutex);
+        if (m_jobs.isEmpty())
+            return;
+        FtpJob *job = m_jobs.first();
+        if (job->sent())
+            return;
+        job->setSent();
+        id = job->id();
+        type = job->type();
+        url = job->url();
+        username = job->username();
+        password = job->password();
+        filePath = job->filePath();
+    }
+
+    // Emitted without the lock: a directly connected receiver may queue new requests.
+    if (type == FtpJob::Listing)
+        Q_EMIT listDir(url, username, password, id);
+    else if (!filePath.isEmpty())
+        Q_EMIT downloadInFile(url, username, password, id, filePath);
+    else
+        Q_EMIT download(url, username, password, id);
+}
+
+} // namespace zendra
