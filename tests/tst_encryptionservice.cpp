@@ -93,10 +93,10 @@ private Q_SLOTS:
     void paddingIsPkcs7();
     void ecbEncryptsEqualBlocksEqually();
 
-    void initCbcRefusesBadKeyAndStoresNothing();
+    void initRefusesBadKeyAndStoresNothing_data();
+    void initRefusesBadKeyAndStoresNothing();
     void initCbcWithBadIvKeepsNewKeyAndOldIv();
     void initCbcWithEmptyIvKeepsRegisteredIv();
-    void initEcbRefusesBadKeyAndStoresNothing();
     void initEcbReplacesTheKeyOfCbcButNotTheIv();
     void cbcIvArgumentIsStoredForLaterCalls();
     void idsAreCaseSensitive();
@@ -247,18 +247,35 @@ void TestEncryptionService::ecbEncryptsEqualBlocksEqually()
     QVERIFY(cbc.mid(0, 16) != cbc.mid(16, 16));
 }
 
-void TestEncryptionService::initCbcRefusesBadKeyAndStoresNothing()
+void TestEncryptionService::initRefusesBadKeyAndStoresNothing_data()
 {
+    QTest::addColumn<bool>("cbc");
+    QTest::addColumn<QByteArray>("badKey");
+    QTest::newRow("CBC, 15 bytes") << true << keyB.left(15);
+    QTest::newRow("CBC, 17 bytes") << true << keyB + "x";
+    QTest::newRow("CBC, empty") << true << QByteArray();
+    QTest::newRow("ECB, 8 bytes") << false << keyB.left(8);
+    QTest::newRow("ECB, empty") << false << QByteArray();
+}
+
+void TestEncryptionService::initRefusesBadKeyAndStoresNothing()
+{
+    QFETCH(bool, cbc);
+    QFETCH(QByteArray, badKey);
     QVERIFY(m_service->init_CBC(QStringLiteral("k"), keyA, ivA));
     const QByteArray before = m_service->encryptAES_CBC(QStringLiteral("k"), sample(40), {});
 
     LogCapture log;
-    QVERIFY(!m_service->init_CBC(QStringLiteral("k"), keyB.left(15), ivB));
-    QVERIFY(!m_service->init_CBC(QStringLiteral("k"), keyB + "x", ivB));
-    QVERIFY(!m_service->init_CBC(QStringLiteral("fresh"), QByteArray(), ivB));
-    QCOMPARE(
-        log.messages(QtWarningMsg), QStringList({keyWarningCbc, keyWarningCbc, keyWarningCbc}));
+    const bool stored = cbc ? m_service->init_CBC(QStringLiteral("k"), badKey, ivB)
+                            : m_service->init_ECB(QStringLiteral("k"), badKey);
+    const bool storedFresh = cbc ? m_service->init_CBC(QStringLiteral("fresh"), badKey, ivB)
+                                 : m_service->init_ECB(QStringLiteral("fresh"), badKey);
+    QVERIFY(!stored);
+    QVERIFY(!storedFresh);
+    const QString warning = cbc ? keyWarningCbc : keyWarningEcb;
+    QCOMPARE(log.messages(), QStringList({warning, warning}));
 
+    // Neither the key nor (for CBC) the IV changed.
     QCOMPARE(m_service->encryptAES_CBC(QStringLiteral("k"), sample(40), {}), before);
     QVERIFY(m_service->encryptAES_ECB(QStringLiteral("fresh"), sample(40)).isEmpty());
 }
@@ -288,18 +305,6 @@ void TestEncryptionService::initCbcWithEmptyIvKeepsRegisteredIv()
     const QByteArray data = sample(33);
     QCOMPARE(m_service->encryptAES_CBC(QStringLiteral("k"), data, {}),
         m_service->encryptAES_CBC(QStringLiteral("ref"), data, {}));
-}
-
-void TestEncryptionService::initEcbRefusesBadKeyAndStoresNothing()
-{
-    QVERIFY(m_service->init_ECB(QStringLiteral("k"), keyA));
-    const QByteArray before = m_service->encryptAES_ECB(QStringLiteral("k"), sample(20));
-
-    LogCapture log;
-    QVERIFY(!m_service->init_ECB(QStringLiteral("k"), keyB.left(8)));
-    QVERIFY(!m_service->init_ECB(QStringLiteral("k"), QByteArray()));
-    QCOMPARE(log.messages(QtWarningMsg), QStringList({keyWarningEcb, keyWarningEcb}));
-    QCOMPARE(m_service->encryptAES_ECB(QStringLiteral("k"), sample(20)), before);
 }
 
 void TestEncryptionService::initEcbReplacesTheKeyOfCbcButNotTheIv()
