@@ -22,10 +22,10 @@ namespace {
 // Receives the bytes of the transfer in progress. One worker runs one transfer at a time.
 QDataStream *currentStream = nullptr;
 
-// Worker threads whose QThread object is not deleted yet, mapped to whether their worker still
-// lives. Normally a thread object is deleted on its owner's event loop once the thread has
-// finished; when the application object goes first, that loop never runs again, so the
-// application's teardown joins and deletes the threads of destroyed workers instead. Without
+// Worker threads whose QThread object still exists, mapped to whether their worker still lives.
+// Normally a thread object is deleted on its owner's event loop once the thread has finished;
+// when the application object goes first, that loop may never run again, so the application's
+// teardown ends and joins every worker thread and deletes those of destroyed workers. Without
 // that, a worker thread could still be inside libcurl or OpenSSL while the process exits.
 QMutex threadsMutex;
 QHash<QThread *, bool> workerThreads;
@@ -42,21 +42,24 @@ void joinWorkerThreads()
         thread->quit();
         thread->wait();
         QMutexLocker locker(&threadsMutex);
-        if (!workerThreads.value(thread, true)) {
-            workerThreads.remove(thread);
-            locker.unlock();
+        const bool workerAlive = workerThreads.value(thread, true);
+        locker.unlock();
+        if (!workerAlive)
             delete thread;
-        }
     }
 }
 
 void deleteFinishedThread(QThread *thread)
 {
     QMutexLocker locker(&threadsMutex);
-    if (workerThreads.value(thread, true))
-        return;
+    if (!workerThreads.value(thread, true))
+        thread->deleteLater();
+}
+
+void forgetThread(QThread *thread)
+{
+    QMutexLocker locker(&threadsMutex);
     workerThreads.remove(thread);
-    thread->deleteLater();
 }
 
 void setStringOption(CURL *handle, CURLoption option, const QString &value)
@@ -76,6 +79,7 @@ FtpWorker::FtpWorker() : QObject(nullptr), m_thread(new QThread)
     qAddPostRoutine(joinWorkerThreads);
     QThread *thread = m_thread;
     connect(m_thread, &QThread::finished, m_thread, [thread] { deleteFinishedThread(thread); });
+    connect(m_thread, &QObject::destroyed, [thread] { forgetThread(thread); });
 
     m_thread->start(QThread::LowestPriority);
     moveToThread(m_thread);
