@@ -3,6 +3,7 @@
 
 #include <QDebug>
 #include <QStringView>
+#include <QTimeZone>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -53,16 +54,18 @@ int consumeFirstMatch(const Parts &parts, Remaining &remaining, Matches matches)
     return -1;
 }
 
-// Bit n set when the part contains factKeys[n] anywhere. Every key ends in '=', so only the
-// text before each '=' needs a look: one pass instead of eight substring searches.
-uint containedFacts(QStringView part)
+// The facts whose key ends at the '=' that closes @p text. Every key ends in '=', so "the part
+// contains the key" is "the key ends at one of the part's '='": one pass over the line instead of
+// eight substring searches per part.
+uint factsEndingAt(QStringView text)
 {
+    const QChar beforeEquals = text.size() > 1 ? text[text.size() - 2] : QChar();
     uint facts = 0;
-    for (qsizetype end = part.indexOf(u'='); end >= 0; end = part.indexOf(u'=', end + 1)) {
-        const QStringView before = part.first(end + 1);
-        for (int fact = 0; fact < FactCount; ++fact) {
-            if (before.endsWith(factKeys[fact]))
-                facts |= 1u << fact;
+    for (int fact = 0; fact < FactCount; ++fact) {
+        const QStringView key = factKeys[fact];
+        if (key.size() <= text.size() && key[key.size() - 2] == beforeEquals
+            && std::equal(key.begin(), key.end(), text.end() - key.size())) {
+            facts |= 1u << fact;
         }
     }
     return facts;
@@ -87,6 +90,15 @@ int twoDigits(const char16_t *digits)
     return (digits[0] - u'0') * 10 + (digits[1] - u'0');
 }
 
+// Gregorian, as the parser's default calendar.
+int daysInMonth(int year, int month)
+{
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month == 2 && year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))
+        return 29;
+    return days[month - 1];
+}
+
 QDateTime parseModificationTime(QStringView value)
 {
     return QDateTime::fromString(value.toString(), QStringLiteral("yyyyMMddhhmmss"));
@@ -103,6 +115,7 @@ public:
         const auto now = std::chrono::steady_clock::now();
         if (now - m_filledSince > std::chrono::seconds(1)) {
             std::fill(std::begin(m_keys), std::end(m_keys), 0);
+            m_transitionsLoaded = false;
             m_filledSince = now;
         }
         const std::size_t slot = key % Slots;
@@ -114,33 +127,57 @@ public:
     }
 
 private:
-    // Within a day of a change of offset (a gap, or an hour that occurs twice) the parser and
-    // the constructor may disagree, so such times are left to the parser.
-    static QDateTime convert(const QDate &date, const QTime &time)
+    // Near a change of offset the constructor and the parser disagree (which of a repeated hour's
+    // two times they pick; the gap of nonexistent times), so such times are left to the parser,
+    // as is everything when the zone's changes are unknown. An invalid result means: ask it.
+    QDateTime convert(const QDate &date, const QTime &time)
     {
-        constexpr qint64 day = 25 * 3600 * 1000;
+        if (!m_transitionsLoaded)
+            loadTransitions();
+        if (!m_zoneKnown)
+            return QDateTime();
+        // The wall-clock time read as UTC; every offset is far less than a day.
+        const qint64 wallClock
+            = (date.toJulianDay() - unixEpochJulianDay) * msecsPerDay + time.msecsSinceStartOfDay();
+        const auto next = std::lower_bound(
+            m_transitions.cbegin(), m_transitions.cend(), wallClock - msecsPerDay);
+        if (next != m_transitions.cend() && *next <= wallClock + msecsPerDay)
+            return QDateTime();
         const QDateTime result(date, time);
         if (!result.isValid() || result.date() != date || result.time() != time)
             return QDateTime();
-        const qint64 msecs = result.toMSecsSinceEpoch();
-        const int offset = result.offsetFromUtc();
-        if (QDateTime::fromMSecsSinceEpoch(msecs - day, Qt::LocalTime).offsetFromUtc() != offset
-            || QDateTime::fromMSecsSinceEpoch(msecs + day, Qt::LocalTime).offsetFromUtc()
-                != offset) {
-            return QDateTime();
-        }
         return result;
     }
 
+    void loadTransitions()
+    {
+        m_transitions.clear();
+        const QTimeZone zone = QTimeZone::systemTimeZone();
+        m_zoneKnown = zone.isValid();
+        if (m_zoneKnown) {
+            const auto transitions
+                = zone.transitions(QDateTime(QDate(1969, 1, 1), QTime(0, 0), Qt::UTC),
+                    QDateTime(QDate(2039, 1, 1), QTime(0, 0), Qt::UTC));
+            for (const QTimeZone::OffsetData &transition : transitions)
+                m_transitions.append(transition.atUtc.toMSecsSinceEpoch());
+        }
+        m_transitionsLoaded = true;
+    }
+
+    static constexpr qint64 unixEpochJulianDay = 2440588;
+    static constexpr qint64 msecsPerDay = 24 * 3600 * 1000;
     static constexpr std::size_t Slots = 61;
     quint64 m_keys[Slots] = {};
     QDateTime m_values[Slots];
+    QList<qint64> m_transitions;
+    bool m_transitionsLoaded = false;
+    bool m_zoneKnown = false;
     std::chrono::steady_clock::time_point m_filledSince;
 };
 
 // Identical to QDateTime::fromString(value, "yyyyMMddhhmmss"). Plain in-range values are built
 // directly, which is many times faster; everything else (bad ranges, other lengths or characters,
-// times near a change of offset) goes through the parser itself.
+// times in a daylight saving gap) goes through the parser itself.
 QDateTime modificationTime(QStringView value)
 {
     if (value.size() != 14)
@@ -159,8 +196,9 @@ QDateTime modificationTime(QStringView value)
     const int hour = twoDigits(digits + 8);
     const int minute = twoDigits(digits + 10);
     const int second = twoDigits(digits + 12);
-    if (year < 1 || month < 1 || month > 12 || day < 1 || day > QDate(year, month, 1).daysInMonth()
-        || hour > 23 || minute > 59 || second > 59) {
+    // Beyond these years local time is taken from a similar year, where the two may differ.
+    if (year < 1970 || year > 2037 || month < 1 || month > 12 || day < 1
+        || day > daysInMonth(year, month) || hour > 23 || minute > 59 || second > 59) {
         return parseModificationTime(value);
     }
     const QDate date(year, month, day);
@@ -177,17 +215,20 @@ QDateTime modificationTime(QStringView value)
 FtpFileInfo::FtpFileInfo(const QString &line)
 {
     QVarLengthArray<QStringView, 16> parts;
+    // Bit n of facts[i] set when parts[i] contains factKeys[n].
     QVarLengthArray<uint, 16> facts;
     const QStringView text(line);
     qsizetype start = 0;
-    for (;;) {
-        const qsizetype end = text.indexOf(u';', start);
-        const QStringView part = text.sliced(start, (end < 0 ? text.size() : end) - start);
-        parts.append(part);
-        facts.append(containedFacts(part));
-        if (end < 0)
-            break;
-        start = end + 1;
+    uint factsOfPart = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == u';') {
+            parts.append(text.sliced(start, i - start));
+            facts.append(factsOfPart);
+            factsOfPart = 0;
+            start = i + 1;
+        } else if (text[i] == u'=') {
+            factsOfPart |= factsEndingAt(text.sliced(start, i + 1 - start));
+        }
     }
     RemainingParts remaining(parts.size());
 

@@ -1,0 +1,179 @@
+// SPDX-License-Identifier: MIT
+// The whole listing path (split the reply at line feeds, parse every line as UTF-8, keep the
+// valid entries of the wanted type) on a reply recorded from a real server, beside a reference
+// that parses each line literally: QString::split, a QSet of remaining parts and
+// QDateTime::fromString per line.
+#include <zendra/ftpfileinfo.h>
+
+#include <QFile>
+#include <QSet>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+using zendra::FtpFileInfo;
+
+namespace {
+
+// The reference: one entry parsed as literally as the record's rules read.
+struct NaiveEntry
+{
+    QString name;
+    QDateTime modificationDate;
+    QString permissions;
+    FtpFileInfo::FileType type = FtpFileInfo::NoType;
+    QString id;
+    int group = -1;
+    int mode = -1;
+    int owner = -1;
+    int size = 0;
+
+    explicit NaiveEntry(const QString &line)
+    {
+        const QList<QString> parts = line.split(u';', Qt::KeepEmptyParts);
+        QSet<int> remaining;
+        for (int i = 0; i < parts.size(); ++i)
+            remaining.insert(i);
+        name = parts.last().trimmed();
+        const auto value = [&](const QString &key) -> std::optional<QString> {
+            for (int i = 0; i < parts.size(); ++i) {
+                if (remaining.contains(i) && parts.at(i).indexOf(key) != -1) {
+                    remaining.remove(i);
+                    return parts.at(i).mid(key.size());
+                }
+            }
+            return std::nullopt;
+        };
+        if (const auto v = value(QStringLiteral("modify=")))
+            modificationDate = QDateTime::fromString(*v, QStringLiteral("yyyyMMddhhmmss"));
+        if (const auto v = value(QStringLiteral("perm=")))
+            permissions = *v;
+        if (const auto v = value(QStringLiteral("size=")))
+            size = v->toInt();
+        if (const auto v = value(QStringLiteral("type="))) {
+            if (*v == u"file")
+                type = FtpFileInfo::File;
+            else if (*v == u"dir")
+                type = FtpFileInfo::Dir;
+            else if (*v == u"cdir")
+                type = FtpFileInfo::CurrentDir;
+            else if (*v == u"pdir")
+                type = FtpFileInfo::ParentDir;
+        }
+        if (const auto v = value(QStringLiteral("unique=")))
+            id = *v;
+        if (const auto v = value(QStringLiteral("UNIX.group=")))
+            group = v->toInt();
+        if (const auto v = value(QStringLiteral("UNIX.mode=")))
+            mode = v->toInt();
+        if (const auto v = value(QStringLiteral("UNIX.owner=")))
+            owner = v->toInt();
+    }
+
+    bool isValid() const { return type != FtpFileInfo::NoType && !id.isEmpty() && !name.isEmpty(); }
+};
+
+FtpFileInfo::FileType entryType(const FtpFileInfo &entry)
+{
+    return entry.type();
+}
+
+FtpFileInfo::FileType entryType(const NaiveEntry &entry)
+{
+    return entry.type;
+}
+
+template<typename Entry>
+QList<Entry> listing(const QByteArray &reply, FtpFileInfo::FileType fileType)
+{
+    QList<Entry> entries;
+    for (const QByteArray &piece : reply.split('\n')) {
+        const Entry entry((QString(piece)));
+        if (entry.isValid() && (fileType == FtpFileInfo::All || entryType(entry) == fileType))
+            entries.append(entry);
+    }
+    return entries;
+}
+
+QByteArray recordedReply()
+{
+    QFile file(QStringLiteral(ZENDRA_LISTING_REPLY));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "cannot read %s\n", ZENDRA_LISTING_REPLY);
+        std::exit(1);
+    }
+    return file.readAll();
+}
+
+// The recording's files were made within seconds, so they share a handful of times. This
+// variant gives every line its own time, spread over years, as an old directory would have.
+QByteArray distinctTimes(const QByteArray &reply)
+{
+    const QDateTime base(QDate(2010, 1, 1), QTime(0, 0));
+    QByteArray result;
+    qint64 i = 0;
+    for (const QByteArray &piece : reply.split('\n')) {
+        if (piece.startsWith("modify=")) {
+            const QByteArray stamp
+                = base.addSecs(i++ * 4099).toString(QStringLiteral("yyyyMMddhhmmss")).toLatin1();
+            result += "modify=" + stamp + piece.mid(21) + '\n';
+        } else if (!piece.isEmpty()) {
+            result += piece + '\n';
+        }
+    }
+    return result;
+}
+
+// Both parsers must agree on every entry before their speed means anything.
+void checkSameResults(const QByteArray &reply)
+{
+    const QList<FtpFileInfo> fast = listing<FtpFileInfo>(reply, FtpFileInfo::All);
+    const QList<NaiveEntry> naive = listing<NaiveEntry>(reply, FtpFileInfo::All);
+    bool same = fast.size() == naive.size();
+    for (qsizetype i = 0; same && i < fast.size(); ++i) {
+        const FtpFileInfo &a = fast.at(i);
+        const NaiveEntry &b = naive.at(i);
+        same = a.name() == b.name && a.modificationDate() == b.modificationDate
+            && a.modificationDate().isValid() == b.modificationDate.isValid()
+            && a.modificationDate().timeSpec() == b.modificationDate.timeSpec()
+            && a.permissions() == b.permissions && a.type() == b.type && a.id() == b.id
+            && a.group() == b.group && a.mode() == b.mode && a.owner() == b.owner
+            && a.size() == b.size;
+    }
+    if (!same) {
+        std::fprintf(stderr, "the listing path and the reference disagree\n");
+        std::exit(1);
+    }
+}
+
+const QByteArray &reply(int variant)
+{
+    static const QByteArray recorded = recordedReply();
+    static const QByteArray distinct = distinctTimes(recorded);
+    static const bool checked = (checkSameResults(recorded), checkSameResults(distinct), true);
+    Q_UNUSED(checked);
+    return variant == 0 ? recorded : distinct;
+}
+
+template<typename Entry>
+void BM_Listing(benchmark::State &state)
+{
+    const QByteArray &data = reply(int(state.range(0)));
+    const qsizetype lines = data.count('\n');
+    for (auto _ : state) {
+        const QList<Entry> entries = listing<Entry>(data, FtpFileInfo::File);
+        benchmark::DoNotOptimize(entries.size());
+    }
+    state.SetItemsProcessed(state.iterations() * lines);
+    state.SetLabel(state.range(0) == 0 ? "recorded reply" : "distinct times");
+}
+
+} // namespace
+
+BENCHMARK_TEMPLATE(BM_Listing, FtpFileInfo)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Listing, NaiveEntry)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
