@@ -161,6 +161,7 @@ private Q_SLOTS:
     void destructionDropsQueuedJobsWithoutCallbacks();
 
     void realRequestsLeaveInQueueOrderOneAtATime();
+    void callbacksRunOnTheThreadThatCreatedTheService();
     void realListingIsFiltered_data();
     void realListingIsFiltered();
     void credentialsReachTheServerAsQueued();
@@ -609,6 +610,55 @@ void TestFtpService::realRequestsLeaveInQueueOrderOneAtATime()
     QCOMPARE(requestLines.size(), 12);
     for (int i = 0; i < requestLines.size(); ++i)
         QCOMPARE(requestLines.at(i), i % 2 ? "end" : "start");
+}
+
+void TestFtpService::callbacksRunOnTheThreadThatCreatedTheService()
+{
+    const auto server = startServer();
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "payload"));
+    QThread owner;
+    owner.start();
+    QObject context;
+    context.moveToThread(&owner);
+    FtpService *service = nullptr;
+    QMetaObject::invokeMethod(
+        &context,
+        [&] {
+            service = new FtpService;
+            logIn(*service, *server);
+        },
+        Qt::BlockingQueuedConnection);
+
+    QMutex mutex;
+    QList<QThread *> threads;
+    QByteArrayList received;
+    // Queued from this thread; sent and answered on the owner's.
+    for (int i = 0; i < 3; ++i) {
+        service->downloadFile(server->url("ftp", "a.txt"), [&](const QByteArray &data) {
+            QMutexLocker locker(&mutex);
+            threads.append(QThread::currentThread());
+            received.append(data);
+        });
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(
+        [&] {
+            QMutexLocker locker(&mutex);
+            return received.size();
+        }(),
+        3, 10000);
+    QMetaObject::invokeMethod(
+        &context,
+        [&] {
+            delete service;
+            context.moveToThread(QCoreApplication::instance()->thread());
+        },
+        Qt::BlockingQueuedConnection);
+    owner.quit();
+    QVERIFY(owner.wait(10000));
+    QCOMPARE(threads, QList<QThread *>(3, &owner));
+    QCOMPARE(received, QByteArrayList(3, "payload"));
+    QCOMPARE(server->connectionCount(), 1);
 }
 
 void TestFtpService::realListingIsFiltered_data()
