@@ -54,16 +54,18 @@ int consumeFirstMatch(const Parts &parts, Remaining &remaining, Matches matches)
     return -1;
 }
 
-// Bit n set when the part contains factKeys[n] anywhere. Every key ends in '=', so only the
-// text before each '=' needs a look: one pass instead of eight substring searches.
-uint containedFacts(QStringView part)
+// The facts whose key ends at the '=' that closes @p text. Every key ends in '=', so "the part
+// contains the key" is "the key ends at one of the part's '='": one pass over the line instead of
+// eight substring searches per part.
+uint factsEndingAt(QStringView text)
 {
+    const QChar beforeEquals = text.size() > 1 ? text[text.size() - 2] : QChar();
     uint facts = 0;
-    for (qsizetype end = part.indexOf(u'='); end >= 0; end = part.indexOf(u'=', end + 1)) {
-        const QStringView before = part.first(end + 1);
-        for (int fact = 0; fact < FactCount; ++fact) {
-            if (before.endsWith(factKeys[fact]))
-                facts |= 1u << fact;
+    for (int fact = 0; fact < FactCount; ++fact) {
+        const QStringView key = factKeys[fact];
+        if (key.size() <= text.size() && key[key.size() - 2] == beforeEquals
+            && std::equal(key.begin(), key.end(), text.end() - key.size())) {
+            facts |= 1u << fact;
         }
     }
     return facts;
@@ -86,6 +88,15 @@ int toInt(QStringView value)
 int twoDigits(const char16_t *digits)
 {
     return (digits[0] - u'0') * 10 + (digits[1] - u'0');
+}
+
+// Gregorian, as the parser's default calendar.
+int daysInMonth(int year, int month)
+{
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month == 2 && year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))
+        return 29;
+    return days[month - 1];
 }
 
 QDateTime parseModificationTime(QStringView value)
@@ -187,7 +198,7 @@ QDateTime modificationTime(QStringView value)
     const int second = twoDigits(digits + 12);
     // Beyond these years local time is taken from a similar year, where the two may differ.
     if (year < 1970 || year > 2037 || month < 1 || month > 12 || day < 1
-        || day > QDate(year, month, 1).daysInMonth() || hour > 23 || minute > 59 || second > 59) {
+        || day > daysInMonth(year, month) || hour > 23 || minute > 59 || second > 59) {
         return parseModificationTime(value);
     }
     const QDate date(year, month, day);
@@ -204,17 +215,20 @@ QDateTime modificationTime(QStringView value)
 FtpFileInfo::FtpFileInfo(const QString &line)
 {
     QVarLengthArray<QStringView, 16> parts;
+    // Bit n of facts[i] set when parts[i] contains factKeys[n].
     QVarLengthArray<uint, 16> facts;
     const QStringView text(line);
     qsizetype start = 0;
-    for (;;) {
-        const qsizetype end = text.indexOf(u';', start);
-        const QStringView part = text.sliced(start, (end < 0 ? text.size() : end) - start);
-        parts.append(part);
-        facts.append(containedFacts(part));
-        if (end < 0)
-            break;
-        start = end + 1;
+    uint factsOfPart = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == u';') {
+            parts.append(text.sliced(start, i - start));
+            facts.append(factsOfPart);
+            factsOfPart = 0;
+            start = i + 1;
+        } else if (text[i] == u'=') {
+            factsOfPart |= factsEndingAt(text.sliced(start, i + 1 - start));
+        }
     }
     RemainingParts remaining(parts.size());
 

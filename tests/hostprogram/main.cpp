@@ -15,7 +15,6 @@ int main(int argc, char **argv)
         return 2;
     }
     zendra::FtpService service;
-    service.setVerifyPeer(false);
     service.downloadFile(QString::fromLocal8Bit(argv[1]),
         [](const QByteArray &data) { std::printf("callback %d\n", int(data.size())); });
     return 0;

@@ -37,7 +37,7 @@ subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid:always
 [self_ext]
 basicConstraints = CA:FALSE
-keyUsage = critical,digitalSignature,keyEncipherment
+keyUsage = critical,digitalSignature,keyEncipherment,keyCertSign
 extendedKeyUsage = serverAuth
 subjectAltName = DNS:localhost,IP:127.0.0.1
 subjectKeyIdentifier = hash
