@@ -185,6 +185,10 @@ void tst_FtpFileInfo::parsesFactsOfALine_data()
         << "type=fileunique=5;perm=r; f"
         << "f" << FtpFileInfo::NoType << 0 << none << "r"
         << "" << -1 << -1 << -1 << false;
+    // The earlier fact in lookup order takes the part, though its key stands second.
+    QTest::newRow("second key of a part") << "perm=rmodify=20240131235959;type=file;unique=9; f"
+                                          << "f" << FtpFileInfo::File << 0 << none << ""
+                                          << "9" << -1 << -1 << -1 << true;
     QTest::newRow("value cut by key length") << "xmodify=20240131235959;type=file;unique=9; f"
                                              << "f" << FtpFileInfo::File << 0 << none << ""
                                              << "9" << -1 << -1 << -1 << true;
