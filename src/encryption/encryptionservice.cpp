@@ -118,6 +118,21 @@ bool runCipher(const EVP_CIPHER *cipher, Direction direction, const unsigned cha
     return true;
 }
 
+// CBC in either direction, after registering a non-empty @p iv for @p id. Returns false only
+// when OpenSSL failed, so that its errors get reported; an unusable key or IV is no OpenSSL call.
+bool runCbc(Direction direction, const QHash<QString, QByteArray> &keys,
+    QHash<QString, QByteArray> &ivs, const QString &id, const QByteArray &data,
+    const QByteArray &iv, QByteArray &output)
+{
+    if (!iv.isEmpty())
+        ivs[id] = iv;
+    const unsigned char *key = block(keys, id);
+    const unsigned char *storedIv = block(ivs, id);
+    if (!key || !storedIv || !usableLength(data))
+        return true;
+    return runCipher(EVP_aes_128_cbc(), direction, key, storedIv, data, output);
+}
+
 } // namespace
 
 EncryptionService::EncryptionService() : EncryptionService(nullptr) { }
@@ -160,14 +175,8 @@ bool EncryptionService::init_ECB(const QString &id, const QByteArray &key)
 QByteArray EncryptionService::encryptAES_CBC(
     const QString &id, const QByteArray &data, const QByteArray &iv)
 {
-    if (!iv.isEmpty())
-        m_ivs[id] = iv;
-    const unsigned char *key = block(m_keys, id);
-    const unsigned char *storedIv = block(m_ivs, id);
     QByteArray output;
-    if (!key || !storedIv || !usableLength(data))
-        return output;
-    if (!runCipher(EVP_aes_128_cbc(), Direction::Encrypt, key, storedIv, data, output))
+    if (!runCbc(Direction::Encrypt, m_keys, m_ivs, id, data, iv, output))
         printError();
     return output;
 }
@@ -175,14 +184,8 @@ QByteArray EncryptionService::encryptAES_CBC(
 QByteArray EncryptionService::decryptAES_CBC(
     const QString &id, const QByteArray &data, const QByteArray &iv)
 {
-    if (!iv.isEmpty())
-        m_ivs[id] = iv;
-    const unsigned char *key = block(m_keys, id);
-    const unsigned char *storedIv = block(m_ivs, id);
     QByteArray output;
-    if (!key || !storedIv || !usableLength(data))
-        return output;
-    if (!runCipher(EVP_aes_128_cbc(), Direction::Decrypt, key, storedIv, data, output))
+    if (!runCbc(Direction::Decrypt, m_keys, m_ivs, id, data, iv, output))
         printError();
     return output;
 }
