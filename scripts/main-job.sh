@@ -26,14 +26,9 @@ cli=$root/build/examples/zendra-cli
 [ -x "$cli" ] || die "zendra-cli was not built"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zendra-main-job.XXXXXX")
-server_pid=""
+source tests/support/ftpserver.sh
 cleanup() {
-    # The server also exits when its standard input (fd 3 here) closes.
-    exec 3>&- 2>/dev/null || true
-    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
+    ftp_server_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -67,21 +62,11 @@ mkdir -p "$work/ftp/docs"
 head -c 5000000 /dev/urandom >"$work/ftp/docs/report.bin"
 echo "hello from zendra" >"$work/ftp/docs/hello.txt"
 mkdir "$work/ftp/docs/archive"
-mkfifo "$work/server.stdin"
-/usr/bin/python3 tests/support/ftpserver.py --user demo --password demo-secret \
-    --home "$work/ftp" --tls required --cert "$work/certs/fullchain.pem" \
-    --key "$work/certs/server.key" <"$work/server.stdin" >"$work/server.out" &
-server_pid=$!
-exec 3>"$work/server.stdin"
-port=""
-for _ in $(seq 1 200); do
-    port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$work/server.out")
-    [ -n "$port" ] && break
-    kill -0 "$server_pid" 2>/dev/null || die "the FTP server did not start"
-    sleep 0.1
-done
-[ -n "$port" ] || die "the FTP server did not report its port"
-echo "listening on port $port (pid $server_pid)"
+ftp_server_start "$work" --user demo --password demo-secret --home "$work/ftp" \
+    --tls required --cert "$work/certs/fullchain.pem" --key "$work/certs/server.key" \
+    || die "the FTP server did not start"
+port=$FTP_SERVER_PORT
+echo "listening on port $port (pid $FTP_SERVER_PID)"
 url=ftp://127.0.0.1:$port/docs
 export ZENDRA_PASSWORD=demo-secret
 [ ! -e "$certificates/root_ca.pem" ] || die "a root CA is already known"
