@@ -9,6 +9,7 @@
 #     connection), 200 separate curl runs.
 # Plain FTP runs against a server without TLS, FTPS against one that requires it.
 # A and B runs alternate; medians over ZENDRA_BENCH_REPS repetitions (default 5).
+# ZENDRA_BENCH_ONLY (an extended regular expression) picks cases by their label, e.g. "FTPS".
 # Needs a Release build in ZENDRA_BUILD_DIR (default build) with zendra-cli and ftpfetch.
 set -euo pipefail
 
@@ -17,6 +18,7 @@ build=${ZENDRA_BUILD_DIR:-build}
 reps=${ZENDRA_BENCH_REPS:-5}
 big_mib=${ZENDRA_BENCH_BIG_MIB:-1024}
 small_count=${ZENDRA_BENCH_SMALL_COUNT:-200}
+only=${ZENDRA_BENCH_ONLY:-}
 cli=$build/examples/zendra-cli
 fetch=$build/bench/ftpfetch
 for program in "$cli" "$fetch"; do
@@ -107,11 +109,16 @@ curl_shm_ftps() {
     curl -sS --ssl-reqd --cacert "$ca" -u "$user:$password" -o "$shm/out.bin" "$base/big.bin"
 }
 
+selected() {
+    [ -z "$only" ] || grep -qE -- "$only" <<<"$1"
+}
+
 results=()
 # compare LABEL ZENDRA CURL [ZENDRA'S FILE [CURL'S FILE]]: alternating runs, each file checked
 # and removed after its run; throughput from the medians.
 compare() {
     local label=$1 zendra=$2 reference=$3 zendra_file=${4:-} curl_file=${5:-${4:-}}
+    selected "$label" || return 0
     local a=() b=() rep
     for rep in $(seq 1 "$reps"); do
         a+=("$(elapsed "$zendra")")
@@ -140,53 +147,57 @@ compare "FTP, to stdout (zendra-cli get >/dev/null / curl -o /dev/null)" zendra_
 compare "FTP, into memory (ftpfetch / curl -o tmpfs file)" zendra_mem_ftp curl_shm_ftp "" \
     "$shm/out.bin"
 
-echo
-echo "== $small_count files of 4 KiB over FTP, $reps alternating runs each"
-urls=()
-curl_args=()
-for i in $(seq 1 "$small_count"); do
-    urls+=("$base/small/f$i.bin")
-    curl_args+=(-o /dev/null "$base/small/f$i.bin")
-done
-zendra_small() { "$fetch" --no-ssl --timings "${urls[@]}"; }
-curl_one() { curl -sS -u "$user:$password" -w '%{time_total}\n' "${curl_args[@]}"; }
-curl_many() {
-    local url
-    for url in "${urls[@]}"; do
-        curl -sS -u "$user:$password" -o /dev/null "$url"
+small_label="$small_count x 4 KiB, FTP"
+small_line=""
+if selected "$small_label"; then
+    echo
+    echo "== $small_count files of 4 KiB over FTP, $reps alternating runs each"
+    urls=()
+    curl_args=()
+    for i in $(seq 1 "$small_count"); do
+        urls+=("$base/small/f$i.bin")
+        curl_args+=(-o /dev/null "$base/small/f$i.bin")
     done
-}
-# Files that took over a second: libcurl's occasional wait after the passive-mode reply.
-stalls() {
-    awk -v ms="$1" '$1 * ms > 1000 { n++ } END { print n + 0 }' "$work/last.out"
-}
-# Median time of one file in milliseconds, stalls aside.
-file_median() {
-    awk -v ms="$1" '{ print $1 * ms }' "$work/last.out" | median
-}
-sa=() sb=() sc=() stall_a=() stall_b=() file_a=() file_b=()
-for rep in $(seq 1 "$reps"); do
-    sa+=("$(elapsed zendra_small)")
-    stall_a+=("$(stalls 1)")
-    file_a+=("$(file_median 1)")
-    sb+=("$(elapsed curl_one)")
-    stall_b+=("$(stalls 1000)")
-    file_b+=("$(file_median 1000)")
-    sc+=("$(elapsed curl_many)")
-done
-ma=$(printf '%s\n' "${sa[@]}" | median)
-mb=$(printf '%s\n' "${sb[@]}" | median)
-mc=$(printf '%s\n' "${sc[@]}" | median)
-echo "runs ftpfetch: ${sa[*]} (stalled files per run: ${stall_a[*]};" \
-    "median ms per file: ${file_a[*]})"
-echo "runs one curl: ${sb[*]} (stalled files per run: ${stall_b[*]};" \
-    "median ms per file: ${file_b[*]})"
-echo "runs $small_count curls: ${sc[*]}"
-sum() { printf '%s\n' "$@" | awk '{ s += $1 } END { print s + 0 }'; }
-small_line=$(awk -v a="$ma" -v b="$mb" -v c="$mc" -v n="$small_count" -v fa="$(sum "${stall_a[@]}")" \
-    -v fb="$(sum "${stall_b[@]}")" -v runs="$reps" 'BEGIN {
-    printf "| %d x 4 KiB, FTP | ftpfetch %.3f s (%.0f files/s, %d stalls in %d runs) | one curl %.3f s (%.0f files/s, %d stalls) | %d curls %.3f s (%.0f files/s) | %.2f | %.1f |",
-        n, a, n / a, fa, runs, b, n / b, fb, n, c, n / c, b / a, c / a }')
+    zendra_small() { "$fetch" --no-ssl --timings "${urls[@]}"; }
+    curl_one() { curl -sS -u "$user:$password" -w '%{time_total}\n' "${curl_args[@]}"; }
+    curl_many() {
+        local url
+        for url in "${urls[@]}"; do
+            curl -sS -u "$user:$password" -o /dev/null "$url"
+        done
+    }
+    # Files that took over a second: libcurl's occasional wait after the passive-mode reply.
+    stalls() {
+        awk -v ms="$1" '$1 * ms > 1000 { n++ } END { print n + 0 }' "$work/last.out"
+    }
+    # Median time of one file in milliseconds, stalls aside.
+    file_median() {
+        awk -v ms="$1" '{ print $1 * ms }' "$work/last.out" | median
+    }
+    sa=() sb=() sc=() stall_a=() stall_b=() file_a=() file_b=()
+    for rep in $(seq 1 "$reps"); do
+        sa+=("$(elapsed zendra_small)")
+        stall_a+=("$(stalls 1)")
+        file_a+=("$(file_median 1)")
+        sb+=("$(elapsed curl_one)")
+        stall_b+=("$(stalls 1000)")
+        file_b+=("$(file_median 1000)")
+        sc+=("$(elapsed curl_many)")
+    done
+    ma=$(printf '%s\n' "${sa[@]}" | median)
+    mb=$(printf '%s\n' "${sb[@]}" | median)
+    mc=$(printf '%s\n' "${sc[@]}" | median)
+    echo "runs ftpfetch: ${sa[*]} (stalled files per run: ${stall_a[*]};" \
+        "median ms per file: ${file_a[*]})"
+    echo "runs one curl: ${sb[*]} (stalled files per run: ${stall_b[*]};" \
+        "median ms per file: ${file_b[*]})"
+    echo "runs $small_count curls: ${sc[*]}"
+    sum() { printf '%s\n' "$@" | awk '{ s += $1 } END { print s + 0 }'; }
+    small_line=$(awk -v a="$ma" -v b="$mb" -v c="$mc" -v n="$small_count" -v fa="$(sum "${stall_a[@]}")" \
+        -v fb="$(sum "${stall_b[@]}")" -v runs="$reps" -v l="$small_label" 'BEGIN {
+        printf "| %s | ftpfetch %.3f s (%.0f files/s, %d stalls in %d runs) | one curl %.3f s (%.0f files/s, %d stalls) | %d curls %.3f s (%.0f files/s) | %.2f | %.1f |",
+            l, a, n / a, fa, runs, b, n / b, fb, n, c, n / c, b / a, c / a }')
+fi
 
 start_server --tls required --cert "$work/certs/fullchain.pem" --key "$work/certs/server.key"
 echo
@@ -207,4 +218,4 @@ printf '%s\n' "${results[@]}"
 echo
 echo "| Files | zendra | curl, one invocation | curl, one invocation per file | ratio to one curl | ratio to separate curls |"
 echo "|---|---|---|---|---|---|"
-echo "$small_line"
+[ -z "$small_line" ] || echo "$small_line"
