@@ -154,6 +154,7 @@ private Q_SLOTS:
     void ftpsWithNoCaKnownRecoversTheRootCa();
     void ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery_data();
     void ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery();
+    void certificateFailureThatNoRecoveryFixesEndsTheCommand();
 
 private:
     TestCertificates m_certificates;
@@ -524,19 +525,26 @@ void TestCli::ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery_data()
 {
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("imported");
-    QTest::newRow("--ca") << QStringList {"--ca", "ROOT"} << QStringLiteral("root.pem");
-    QTest::newRow("--no-verify-peer") << QStringList {"--no-verify-peer"} << QString();
+    QTest::addColumn<bool>("otherHost");
+    QTest::newRow("--ca") << QStringList {"--ca", "ROOT"} << QStringLiteral("root.pem") << false;
+    QTest::newRow("--no-verify-peer") << QStringList {"--no-verify-peer"} << QString() << false;
+    // A certificate for another host name passes only with the host check off.
+    QTest::newRow("--ca --no-verify-host, other host")
+        << QStringList {"--ca", "ROOT", "--no-verify-host"} << QStringLiteral("root.pem") << true;
 }
 
 void TestCli::ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery()
 {
     QFETCH(QStringList, options);
     QFETCH(QString, imported);
+    QFETCH(bool, otherHost);
     options.replaceInStrings(QStringLiteral("ROOT"), m_certificates.rootCaFile());
     FtpServer::Options serverOptions;
     serverOptions.tls = FtpServer::Tls::Required;
-    serverOptions.certificateChainFile = m_certificates.fullChainFile();
-    serverOptions.keyFile = m_certificates.serverKeyFile();
+    serverOptions.certificateChainFile
+        = otherHost ? m_certificates.otherHostChainFile() : m_certificates.fullChainFile();
+    serverOptions.keyFile
+        = otherHost ? m_certificates.otherHostKeyFile() : m_certificates.serverKeyFile();
     const auto server = startServer(serverOptions);
     QVERIFY(server);
     const QByteArray content = FtpServer::testData(100000, 3);
@@ -557,6 +565,32 @@ void TestCli::ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery()
             certificateIn(m_certificates.rootCaFile()));
     }
     QCOMPARE(server->tlsLoginCount(), 1);
+}
+
+void TestCli::certificateFailureThatNoRecoveryFixesEndsTheCommand()
+{
+    FtpServer::Options options;
+    options.tls = FtpServer::Tls::Required;
+    options.certificateChainFile = m_certificates.otherHostChainFile();
+    options.keyFile = m_certificates.otherHostKeyFile();
+    const auto server = startServer(options);
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "over tls"));
+    const IsolatedHome home;
+
+    // The worker repeats a request whose certificate names another host for ever.
+    const Run run = runCli(
+        QStringList {"get", server->url("ftp", "a.txt"), "--ca", m_certificates.rootCaFile()}
+            + credentials(*server),
+        QByteArray(), home.environment());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, QByteArray());
+    const QByteArrayList own = ownLines(run.err);
+    QVERIFY2(own.size() == 1, run.err.constData());
+    QVERIFY2(own.first().contains("error 60") && own.first().contains("gave up after 8 attempts"),
+        own.first().constData());
+    QCOMPARE(server->commandCount("RETR"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

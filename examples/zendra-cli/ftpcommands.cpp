@@ -26,11 +26,15 @@ namespace {
 // The service hands a failed transfer the bytes received so far, often none, just like an empty
 // file; only the worker's log line tells the two apart. The last such line before the callback
 // decides: a certificate failure that the service recovers from is followed by a success line.
+// A certificate failure that no recovery fixes (a host name mismatch, say) is repeated by the
+// worker for ever; the command gives up after a few attempts.
+constexpr int maxAttempts = 8;
 struct TransferOutcome
 {
     QMutex mutex;
     bool failed = false;
     QString error;
+    int attempts = 0;
 };
 TransferOutcome outcome;
 QtMessageHandler defaultHandler = nullptr;
@@ -44,12 +48,19 @@ void watchingHandler(QtMsgType type, const QMessageLogContext &context, const QS
         if (error >= 0 || message.endsWith(successMark)) {
             QMutexLocker locker(&outcome.mutex);
             outcome.failed = error >= 0;
+            if (++outcome.attempts == maxAttempts && outcome.failed) {
+                QMetaObject::invokeMethod(
+                    QCoreApplication::instance(), [] { QCoreApplication::exit(); },
+                    Qt::QueuedConnection);
+            }
             // "<libcurl's code> <libcurl's message>"
             const QString tail
                 = error >= 0 ? message.mid(error + errorMark.size()).simplified() : QString();
             outcome.error
                 = QStringLiteral("error %1: %2")
                       .arg(tail.section(QLatin1Char(' '), 0, 0), tail.section(QLatin1Char(' '), 1));
+            if (outcome.attempts >= maxAttempts && outcome.failed)
+                outcome.error += QStringLiteral(" (gave up after %1 attempts)").arg(maxAttempts);
         }
     }
     defaultHandler(type, context, message);
@@ -217,9 +228,11 @@ int runList(const QStringList &args)
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
     QString reason;
+    bool answered = false;
     service->listDirectory(
         parser.positionalArguments().constFirst(),
-        [&reason, &output](const QList<FtpFileInfo> &entries) {
+        [&reason, &answered, &output](const QList<FtpFileInfo> &entries) {
+            answered = true;
             reason = failureReason();
             if (reason.isEmpty()) {
                 for (const FtpFileInfo &entry : entries) {
@@ -235,7 +248,8 @@ int runList(const QStringList &args)
             QCoreApplication::exit();
         },
         filter);
-    QCoreApplication::exec();
+    if (QCoreApplication::exec(); !answered)
+        reason = failureReason();
     if (!reason.isEmpty())
         return fail(QStringLiteral("ls: listing %1 failed: %2").arg(displayUrl(parser), reason));
     return 0;
@@ -263,9 +277,11 @@ int runGet(const QStringList &args)
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
     QString reason;
+    bool answered = false;
     service->downloadFile(
         parser.positionalArguments().constFirst(),
-        [&reason, &localFile, &output](const QByteArray &data) {
+        [&reason, &answered, &localFile, &output](const QByteArray &data) {
+            answered = true;
             reason = failureReason();
             if (reason.isEmpty() && localFile.isEmpty()) {
                 if (std::fwrite(data.constData(), 1, size_t(data.size()), output.stream())
@@ -279,7 +295,8 @@ int runGet(const QStringList &args)
             QCoreApplication::exit();
         },
         localFile.isEmpty() ? QString() : QFileInfo(localFile).absoluteFilePath());
-    QCoreApplication::exec();
+    if (QCoreApplication::exec(); !answered)
+        reason = failureReason();
     if (!reason.isEmpty())
         return fail(
             QStringLiteral("get: downloading %1 failed: %2").arg(displayUrl(parser), reason));
