@@ -1,10 +1,20 @@
 // SPDX-License-Identifier: MIT
 // Runs the zendra-cli binary as a user would: arguments, standard input, output and status.
+#include "ftpserver.h"
+#include "testcertificates.h"
+
 #include <zendra/encryptionservice.h>
 
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 using zendra::EncryptionService;
 
@@ -22,9 +32,11 @@ struct Run
     QByteArray err;
 };
 
-Run runCli(const QStringList &args, const QByteArray &input = QByteArray())
+Run runCli(const QStringList &args, const QByteArray &input = QByteArray(),
+    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(ZENDRA_CLI_PATH), args);
     if (!process.waitForStarted(10000))
         return {false, -1, {}, {}};
@@ -55,6 +67,64 @@ QByteArray binaryData(int length)
     return data;
 }
 
+// Exactly one line of the program's own on stderr, whatever the library logged around it.
+QByteArrayList ownLines(const QByteArray &err)
+{
+    QByteArrayList lines;
+    for (const QByteArray &line : err.split('\n')) {
+        if (line.startsWith("zendra-cli: "))
+            lines.append(line);
+    }
+    return lines;
+}
+
+std::unique_ptr<FtpServer> startServer(const FtpServer::Options &options = {})
+{
+    auto server = std::make_unique<FtpServer>(options);
+    if (!server->start()) {
+        qWarning("FTP server: %s", qPrintable(server->errorString()));
+        return nullptr;
+    }
+    return server;
+}
+
+// A home of its own for every run, so the certificates directory starts empty and the
+// user's own stays untouched.
+class IsolatedHome
+{
+public:
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), m_directory.path());
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), m_directory.filePath("data"));
+        environment.remove(QStringLiteral("ZENDRA_PASSWORD"));
+        return environment;
+    }
+    QString certificatesDirectory() const
+    {
+        return m_directory.filePath(QStringLiteral("data/zendra-cli/certificates"));
+    }
+    QString filePath(const QString &name) const { return m_directory.filePath(name); }
+
+private:
+    QTemporaryDir m_directory;
+};
+
+QStringList credentials(const FtpServer &server)
+{
+    return {
+        QStringLiteral("--user"), server.user(), QStringLiteral("--password"), server.password()};
+}
+
+QSslCertificate certificateIn(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QSslCertificate();
+    return QSslCertificate(file.readAll(), QSsl::Pem);
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -62,6 +132,7 @@ class TestCli : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void helpIsOfferedForEveryCommand_data();
     void helpIsOfferedForEveryCommand();
     void roundTripThroughStandardStreams_data();
@@ -70,7 +141,27 @@ private Q_SLOTS:
     void badInputFailsWithOneLine();
     void selfTestPasses_data();
     void selfTestPasses();
+
+    void listingPrintsOneEntryALine_data();
+    void listingPrintsOneEntryALine();
+    void downloadWritesTheSameBytesToFileAndStandardOutput_data();
+    void downloadWritesTheSameBytesToFileAndStandardOutput();
+    void failedTransferExitsWithOneLine_data();
+    void failedTransferExitsWithOneLine();
+    void ftpsWithNoCaKnownRecoversTheRootCa_data();
+    void ftpsWithNoCaKnownRecoversTheRootCa();
+    void ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery_data();
+    void ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery();
+    void certificateFailureThatNoRecoveryFixesEndsTheCommand();
+
+private:
+    TestCertificates m_certificates;
 };
+
+void TestCli::initTestCase()
+{
+    QVERIFY2(m_certificates.create(), qPrintable(m_certificates.errorString()));
+}
 
 void TestCli::helpIsOfferedForEveryCommand_data()
 {
@@ -78,7 +169,7 @@ void TestCli::helpIsOfferedForEveryCommand_data()
     QTest::addColumn<QString>("usage");
     QTest::newRow("--help") << QStringList {QStringLiteral("--help")}
                             << QStringLiteral("Usage: zendra-cli <command>");
-    for (const char *command : {"aes-selftest", "encrypt", "decrypt"}) {
+    for (const char *command : {"aes-selftest", "encrypt", "decrypt", "ls", "get"}) {
         const QString name = QLatin1String(command);
         QTest::addRow("%s --help", command) << QStringList {name, QStringLiteral("--help")}
                                             << QStringLiteral("Usage: zendra-cli ") + name;
@@ -221,6 +312,261 @@ void TestCli::selfTestPasses()
     static const QRegularExpression expected(
         QStringLiteral("^START AES test\nFINISHED AES test in \\d+ ms with 0 error\\(s\\)\n$"));
     QVERIFY2(expected.match(QString::fromUtf8(run.out)).hasMatch(), run.out.constData());
+}
+
+void TestCli::listingPrintsOneEntryALine_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("names");
+    QTest::newRow("default") << QStringList() << QStringList {"a.txt", "b.bin", "sub"};
+    QTest::newRow("all") << QStringList {"--type", "all"} << QStringList {"a.txt", "b.bin", "sub"};
+    QTest::newRow("file") << QStringList {"--type", "file"} << QStringList {"a.txt", "b.bin"};
+    QTest::newRow("dir") << QStringList {"--type", "dir"} << QStringList {"sub"};
+}
+
+void TestCli::listingPrintsOneEntryALine()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, names);
+    const auto server = startServer();
+    QVERIFY(server);
+    QVERIFY(server->writeFile("dir/a.txt", "hello"));
+    QVERIFY(server->writeFile("dir/b.bin", FtpServer::testData(4096)));
+    QVERIFY(server->makeDirectory("dir/sub"));
+    const IsolatedHome home;
+
+    const Run run
+        = runCli(QStringList {"ls", server->url("ftp", "dir/")} + credentials(*server) + options,
+            QByteArray(), home.environment());
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY2(ownLines(run.err).isEmpty(), run.err.constData());
+
+    QStringList lines = QString::fromUtf8(run.out).split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeLast(), QString());
+    lines.sort();
+    QStringList expected;
+    for (const QString &name : names) {
+        const QFileInfo local(server->localPath("dir/" + name));
+        // MLSD sends the time in UTC; the listing shows it as it came.
+        const QString date
+            = local.lastModified().toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+        expected.append(local.isDir()
+                ? QStringLiteral("dir\t%1\t%2\t%3").arg(local.size()).arg(date, name)
+                : QStringLiteral("file\t%1\t%2\t%3").arg(local.size()).arg(date, name));
+    }
+    expected.sort();
+    QCOMPARE(lines, expected);
+}
+
+void TestCli::downloadWritesTheSameBytesToFileAndStandardOutput_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("empty") << 0;
+    QTest::newRow("small") << 5;
+    QTest::newRow("3 MiB and a bit") << 3 * 1024 * 1024 + 7;
+}
+
+void TestCli::downloadWritesTheSameBytesToFileAndStandardOutput()
+{
+    QFETCH(int, size);
+    const auto server = startServer();
+    QVERIFY(server);
+    const QByteArray content = FtpServer::testData(size, 7);
+    QVERIFY(server->writeFile("f.bin", content));
+    const IsolatedHome home;
+    const QString url = server->url("ftp", "f.bin");
+
+    const QString target = home.filePath(QStringLiteral("out.bin"));
+    const Run toFile = runCli(
+        QStringList {"get", url, target} + credentials(*server), QByteArray(), home.environment());
+    QVERIFY(toFile.finished);
+    QVERIFY2(toFile.exitCode == 0, toFile.err.constData());
+    QCOMPARE(toFile.out, QByteArray());
+    QFile file(target);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == content);
+
+    // The password from the environment this time.
+    QProcessEnvironment environment = home.environment();
+    environment.insert(QStringLiteral("ZENDRA_PASSWORD"), server->password());
+    const Run toStdout = runCli({"get", url, "--user", server->user()}, QByteArray(), environment);
+    QVERIFY(toStdout.finished);
+    QVERIFY2(toStdout.exitCode == 0, toStdout.err.constData());
+    QCOMPARE(toStdout.out.size(), content.size());
+    QVERIFY(toStdout.out == content);
+    QVERIFY(ownLines(toStdout.err).isEmpty());
+    QCOMPARE(server->commandCount("RETR"), 2);
+}
+
+void TestCli::failedTransferExitsWithOneLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("mentions");
+    QTest::addColumn<bool>("transferTried");
+    // Placeholders, filled in with the server's values: URL, USER, PASSWORD.
+    const QStringList get {"get", "URL/a.txt", "--user", "USER"};
+    QTest::newRow("wrong password")
+        << get + QStringList {"--password", "wrong"} << "downloading" << true;
+    QTest::newRow("missing file") << QStringList {"get", "URL/none.txt", "--user", "USER",
+        "--password", "PASSWORD"} << "none.txt"
+                                  << true;
+    QTest::newRow("listing, wrong password")
+        << QStringList {"ls", "URL/", "--user", "USER", "--password", "bad"} << "listing" << true;
+    QTest::newRow("unwritable local file")
+        << get + QStringList {"--password", "PASSWORD", "/nonexistent/dir/a.txt"}
+        << "/nonexistent/dir/a.txt" << false;
+    QTest::newRow("not an ftp url")
+        << QStringList {"get", "http://127.0.0.1/a.txt"} << "http://" << false;
+    QTest::newRow("no url") << QStringList {"ls"} << "missing argument" << false;
+    QTest::newRow("too many arguments")
+        << QStringList {"get", "URL/a.txt", "out", "more"} << "more" << false;
+    QTest::newRow("unknown type") << QStringList {"ls", "URL/", "--type", "link"} << "--type"
+                                  << false;
+    QTest::newRow("missing ca file")
+        << get + QStringList {"--ca", "/nonexistent/ca.pem"} << "/nonexistent/ca.pem" << false;
+}
+
+void TestCli::failedTransferExitsWithOneLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, mentions);
+    QFETCH(bool, transferTried);
+    const auto server = startServer();
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "hello"));
+    const IsolatedHome home;
+    const QString base = server->url("ftp", QString());
+    for (QString &arg : args) {
+        arg.replace(QLatin1String("URL/"), base.endsWith(QLatin1Char('/')) ? base : base + '/');
+        if (arg == QLatin1String("USER"))
+            arg = server->user();
+        else if (arg == QLatin1String("PASSWORD"))
+            arg = server->password();
+    }
+
+    const Run run = runCli(args, QByteArray(), home.environment());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, QByteArray());
+    const QByteArrayList own = ownLines(run.err);
+    QVERIFY2(own.size() == 1, run.err.constData());
+    QVERIFY2(own.first().contains(mentions.toUtf8()), own.first().constData());
+    // The library's own report of the transfer stays on stderr beside it.
+    QCOMPARE(run.err.contains(" finished with error "), transferTried);
+    QCOMPARE(server->connectionCount() > 0, transferTried);
+}
+
+void TestCli::ftpsWithNoCaKnownRecoversTheRootCa_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("get") << QStringLiteral("get");
+    QTest::newRow("ls") << QStringLiteral("ls");
+}
+
+void TestCli::ftpsWithNoCaKnownRecoversTheRootCa()
+{
+    QFETCH(QString, command);
+    FtpServer::Options options;
+    options.tls = FtpServer::Tls::Required;
+    options.certificateChainFile = m_certificates.fullChainFile();
+    options.keyFile = m_certificates.serverKeyFile();
+    const auto server = startServer(options);
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "over tls"));
+    const IsolatedHome home;
+
+    const QString url = server->url("ftp", command == QLatin1String("get") ? "a.txt" : "/");
+    const Run run = runCli(
+        QStringList {command, url} + credentials(*server), QByteArray(), home.environment());
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    if (command == QLatin1String("get"))
+        QCOMPARE(run.out, QByteArray("over tls"));
+    else
+        QVERIFY2(run.out.startsWith("file\t8\t") && run.out.endsWith("\ta.txt\n"), run.out);
+    QVERIFY2(run.err.contains(">> Update FTP certificate"), run.err.constData());
+    QVERIFY2(run.err.contains(">> Certificate correctly updated"), run.err.constData());
+    QVERIFY2(!run.err.contains("Peer verification should be disabled"), run.err.constData());
+    QVERIFY(ownLines(run.err).isEmpty());
+
+    const QSslCertificate written
+        = certificateIn(home.certificatesDirectory() + QStringLiteral("/root_ca.pem"));
+    QVERIFY(!written.isNull());
+    QCOMPARE(written, certificateIn(m_certificates.rootCaFile()));
+    QVERIFY(server->tlsLoginCount() >= 1);
+}
+
+void TestCli::ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("imported");
+    QTest::addColumn<bool>("otherHost");
+    QTest::newRow("--ca") << QStringList {"--ca", "ROOT"} << QStringLiteral("root.pem") << false;
+    QTest::newRow("--no-verify-peer") << QStringList {"--no-verify-peer"} << QString() << false;
+    // A certificate for another host name passes only with the host check off.
+    QTest::newRow("--ca --no-verify-host, other host")
+        << QStringList {"--ca", "ROOT", "--no-verify-host"} << QStringLiteral("root.pem") << true;
+}
+
+void TestCli::ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, imported);
+    QFETCH(bool, otherHost);
+    options.replaceInStrings(QStringLiteral("ROOT"), m_certificates.rootCaFile());
+    FtpServer::Options serverOptions;
+    serverOptions.tls = FtpServer::Tls::Required;
+    serverOptions.certificateChainFile
+        = otherHost ? m_certificates.otherHostChainFile() : m_certificates.fullChainFile();
+    serverOptions.keyFile
+        = otherHost ? m_certificates.otherHostKeyFile() : m_certificates.serverKeyFile();
+    const auto server = startServer(serverOptions);
+    QVERIFY(server);
+    const QByteArray content = FtpServer::testData(100000, 3);
+    QVERIFY(server->writeFile("a.bin", content));
+    const IsolatedHome home;
+
+    const Run run
+        = runCli(QStringList {"get", server->url("ftp", "a.bin")} + credentials(*server) + options,
+            QByteArray(), home.environment());
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY(run.out == content);
+    QVERIFY2(!run.err.contains(">> Update FTP certificate"), run.err.constData());
+    QVERIFY(!run.err.contains(" finished with error "));
+    QVERIFY(!QFile::exists(home.certificatesDirectory() + QStringLiteral("/root_ca.pem")));
+    if (!imported.isEmpty()) {
+        QCOMPARE(certificateIn(home.certificatesDirectory() + '/' + imported),
+            certificateIn(m_certificates.rootCaFile()));
+    }
+    QCOMPARE(server->tlsLoginCount(), 1);
+}
+
+void TestCli::certificateFailureThatNoRecoveryFixesEndsTheCommand()
+{
+    FtpServer::Options options;
+    options.tls = FtpServer::Tls::Required;
+    options.certificateChainFile = m_certificates.otherHostChainFile();
+    options.keyFile = m_certificates.otherHostKeyFile();
+    const auto server = startServer(options);
+    QVERIFY(server);
+    QVERIFY(server->writeFile("a.txt", "over tls"));
+    const IsolatedHome home;
+
+    // The worker repeats a request whose certificate names another host for ever.
+    const Run run = runCli(
+        QStringList {"get", server->url("ftp", "a.txt"), "--ca", m_certificates.rootCaFile()}
+            + credentials(*server),
+        QByteArray(), home.environment());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, QByteArray());
+    const QByteArrayList own = ownLines(run.err);
+    QVERIFY2(own.size() == 1, run.err.constData());
+    QVERIFY2(own.first().contains("error 60") && own.first().contains("gave up after 8 attempts"),
+        own.first().constData());
+    QCOMPARE(server->commandCount("RETR"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -19,6 +19,8 @@ const Command commands[] = {
     {"aes-selftest", "Run the AES round-trip self-test under a random key", &runAesSelfTest},
     {"encrypt", "Encrypt standard input to standard output with AES-128", &runEncrypt},
     {"decrypt", "Decrypt standard input to standard output with AES-128", &runDecrypt},
+    {"ls", "List a remote directory over FTP or FTPS", &runList},
+    {"get", "Download a remote file over FTP or FTPS", &runGet},
 };
 
 QString usage()
@@ -40,7 +42,8 @@ int fail(const QString &message)
     return 1;
 }
 
-int parseCommandLine(QCommandLineParser &parser, const QStringList &args)
+int parseCommandLine(
+    QCommandLineParser &parser, const QStringList &args, int minPositional, int maxPositional)
 {
     const QCommandLineOption help = parser.addHelpOption();
     if (!parser.parse(args))
@@ -56,9 +59,14 @@ int parseCommandLine(QCommandLineParser &parser, const QStringList &args)
         std::fputs(qUtf8Printable(text), stdout);
         return 0;
     }
-    if (!parser.positionalArguments().isEmpty()) {
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > maxPositional) {
         return fail(QStringLiteral("%1: unexpected argument \"%2\"")
-                        .arg(args.first(), parser.positionalArguments().first()));
+                        .arg(args.first(), positional.at(maxPositional)));
+    }
+    if (positional.size() < minPositional) {
+        return fail(
+            QStringLiteral("%1: missing argument; see \"zendra-cli %1 --help\"").arg(args.first()));
     }
     return -1;
 }

@@ -15,6 +15,8 @@
 
 #include <memory>
 
+#include <openssl/crypto.h>
+
 namespace zendra {
 
 namespace {
@@ -95,6 +97,10 @@ FtpWorker::~FtpWorker()
         curl_easy_cleanup(handle);
     m_handlers.clear();
     curl_global_cleanup();
+    // OpenSSL frees this thread's own state (its random generators) only when the thread exits,
+    // which a host's exit can overtake: the application's teardown waits for the thread to
+    // finish, not for its thread-local destructors. Free it here, on the worker's thread.
+    OPENSSL_thread_stop();
     {
         QMutexLocker locker(&threadsMutex);
         workerThreads.insert(m_thread, false);

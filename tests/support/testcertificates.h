@@ -5,11 +5,11 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// Certificates for TLS tests, made with the openssl CLI in a temporary directory that lives as
-// long as the object: a root CA, an intermediate CA signed by it and a server certificate for
-// localhost and 127.0.0.1 signed by the intermediate; besides, a lone self-signed certificate for
-// the same names and a certificate for another host name (signed by the intermediate), for
-// verification failures. All files are PEM; keys are unencrypted RSA 2048.
+// Certificates for TLS tests, made by tests/support/make-test-chain.sh (openssl CLI) in a temporary
+// directory that lives as long as the object: a root CA, an intermediate CA signed by it and a
+// server certificate for localhost and 127.0.0.1 signed by the intermediate; besides, a lone
+// self-signed certificate for the same names and a certificate for another host name (signed by
+// the intermediate), for verification failures. All files are PEM; keys are unencrypted RSA 2048.
 class TestCertificates
 {
 public:
@@ -17,7 +17,7 @@ public:
     TestCertificates(const TestCertificates &) = delete;
     TestCertificates &operator=(const TestCertificates &) = delete;
 
-    // Runs openssl; false (with errorString()) when any step fails.
+    // Runs the script; false (with errorString()) when any step fails.
     bool create();
     QString errorString() const;
     QString directory() const;
@@ -46,8 +46,6 @@ public:
     QString otherHostKeyFile() const;
 
 private:
-    bool run(const QStringList &arguments);
-    bool concatenate(const QString &target, const QStringList &sources);
     QString path(const QString &name) const;
 
     QTemporaryDir m_directory;

@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: MIT
+// Fetches every URL given through one FtpService, all queued at once, and keeps the bytes in
+// memory; the zendra side of bench/transfer.sh. Exits 0 when every file arrived non-empty.
+// With --timings it prints, one line per file, the milliseconds since the previous file ended
+// (requests run one at a time, so that is the file's own time; the first includes the login).
+#include <zendra/ftpservice.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QStringList>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = QCoreApplication::arguments().mid(1);
+    QString caFile;
+    if (const qsizetype ca = args.indexOf(QStringLiteral("--ca"));
+        ca >= 0 && ca + 1 < args.size()) {
+        caFile = args.at(ca + 1);
+        args.remove(ca, 2);
+    }
+    const bool insecure = args.removeAll(QStringLiteral("--insecure")) > 0;
+    const bool noSsl = args.removeAll(QStringLiteral("--no-ssl")) > 0;
+    const bool timings = args.removeAll(QStringLiteral("--timings")) > 0;
+    const QStringList urls = args;
+    if (urls.isEmpty() || urls.first().startsWith(QLatin1Char('-'))) {
+        std::fputs("usage: ftpfetch [--ca FILE] [--insecure] [--no-ssl] [--timings] URL...\n"
+                   "credentials from ZENDRA_USER and ZENDRA_PASSWORD\n",
+            stderr);
+        return 2;
+    }
+
+    zendra::FtpService service;
+    service.setVerifyPeer(!insecure);
+    service.setVerifyHost(!insecure);
+    service.setActivateSsl(!noSsl);
+    service.setCredentials(qEnvironmentVariable("ZENDRA_USER"),
+        qEnvironmentVariable("ZENDRA_PASSWORD"), [](const QString &value) { return value; });
+    if (!caFile.isEmpty() && !service.loadCertificate(caFile, true)) {
+        std::fprintf(stderr, "ftpfetch: cannot import %s\n", qPrintable(caFile));
+        return 2;
+    }
+
+    qsizetype remaining = urls.size();
+    qsizetype empty = 0;
+    qint64 bytes = 0;
+    QList<qint64> ends;
+    ends.reserve(urls.size());
+    QElapsedTimer clock;
+    clock.start();
+    for (const QString &url : urls) {
+        service.downloadFile(url, [&](const QByteArray &data) {
+            ends.append(clock.nsecsElapsed());
+            bytes += data.size();
+            empty += data.isEmpty() ? 1 : 0;
+            if (--remaining == 0)
+                QCoreApplication::exit(empty == 0 ? 0 : 1);
+        });
+    }
+    const int status = QCoreApplication::exec();
+    if (timings) {
+        qint64 previous = 0;
+        for (const qint64 end : ends) {
+            std::printf("%.3f\n", double(end - previous) / 1e6);
+            previous = end;
+        }
+    }
+    std::fprintf(stderr, "ftpfetch: %lld files, %lld bytes, %lld empty\n",
+        static_cast<long long>(urls.size()), static_cast<long long>(bytes),
+        static_cast<long long>(empty));
+    return status;
+}
