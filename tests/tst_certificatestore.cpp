@@ -168,16 +168,8 @@ QString TestCertificateStore::rootFile() const
 std::unique_ptr<FtpServer> TestCertificateStore::startServer(
     const QString &chain, const QString &key)
 {
-    FtpServer::Options options;
-    options.tls = FtpServer::Tls::Required;
-    options.certificateChainFile = chain;
-    options.keyFile = key;
-    auto server = std::make_unique<FtpServer>(options);
-    if (!server->start()) {
-        qWarning("FTP server: %s", qPrintable(server->errorString()));
-        return nullptr;
-    }
-    if (!server->writeFile(QStringLiteral("a.txt"), "over verified tls\n"))
+    auto server = FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required, chain, key));
+    if (!server || !server->writeFile(QStringLiteral("a.txt"), "over verified tls\n"))
         return nullptr;
     return server;
 }

@@ -78,16 +78,6 @@ QByteArrayList ownLines(const QByteArray &err)
     return lines;
 }
 
-std::unique_ptr<FtpServer> startServer(const FtpServer::Options &options = {})
-{
-    auto server = std::make_unique<FtpServer>(options);
-    if (!server->start()) {
-        qWarning("FTP server: %s", qPrintable(server->errorString()));
-        return nullptr;
-    }
-    return server;
-}
-
 // A home of its own for every run, so the certificates directory starts empty and the
 // user's own stays untouched.
 class IsolatedHome
@@ -328,7 +318,7 @@ void TestCli::listingPrintsOneEntryALine()
 {
     QFETCH(QStringList, options);
     QFETCH(QStringList, names);
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     QVERIFY(server->writeFile("dir/a.txt", "hello"));
     QVERIFY(server->writeFile("dir/b.bin", FtpServer::testData(4096)));
@@ -370,7 +360,7 @@ void TestCli::downloadWritesTheSameBytesToFileAndStandardOutput_data()
 void TestCli::downloadWritesTheSameBytesToFileAndStandardOutput()
 {
     QFETCH(int, size);
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     const QByteArray content = FtpServer::testData(size, 7);
     QVERIFY(server->writeFile("f.bin", content));
@@ -432,7 +422,7 @@ void TestCli::failedTransferExitsWithOneLine()
     QFETCH(QStringList, args);
     QFETCH(QString, mentions);
     QFETCH(bool, transferTried);
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     QVERIFY(server->writeFile("a.txt", "hello"));
     const IsolatedHome home;
@@ -467,11 +457,8 @@ void TestCli::ftpsWithNoCaKnownRecoversTheRootCa_data()
 void TestCli::ftpsWithNoCaKnownRecoversTheRootCa()
 {
     QFETCH(QString, command);
-    FtpServer::Options options;
-    options.tls = FtpServer::Tls::Required;
-    options.certificateChainFile = m_certificates.fullChainFile();
-    options.keyFile = m_certificates.serverKeyFile();
-    const auto server = startServer(options);
+    const auto server = FtpServer::started(FtpServer::tlsOptions(
+        FtpServer::Tls::Required, m_certificates.fullChainFile(), m_certificates.serverKeyFile()));
     QVERIFY(server);
     QVERIFY(server->writeFile("a.txt", "over tls"));
     const IsolatedHome home;
@@ -521,7 +508,7 @@ void TestCli::ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery()
         = otherHost ? m_certificates.otherHostChainFile() : m_certificates.fullChainFile();
     serverOptions.keyFile
         = otherHost ? m_certificates.otherHostKeyFile() : m_certificates.serverKeyFile();
-    const auto server = startServer(serverOptions);
+    const auto server = FtpServer::started(serverOptions);
     QVERIFY(server);
     const QByteArray content = FtpServer::testData(100000, 3);
     QVERIFY(server->writeFile("a.bin", content));
@@ -545,11 +532,8 @@ void TestCli::ftpsWithGivenCaOrWithoutPeerVerificationNeedsNoRecovery()
 
 void TestCli::certificateFailureThatNoRecoveryFixesEndsTheCommand()
 {
-    FtpServer::Options options;
-    options.tls = FtpServer::Tls::Required;
-    options.certificateChainFile = m_certificates.otherHostChainFile();
-    options.keyFile = m_certificates.otherHostKeyFile();
-    const auto server = startServer(options);
+    const auto server = FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required,
+        m_certificates.otherHostChainFile(), m_certificates.otherHostKeyFile()));
     QVERIFY(server);
     QVERIFY(server->writeFile("a.txt", "over tls"));
     const IsolatedHome home;

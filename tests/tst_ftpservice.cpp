@@ -120,16 +120,6 @@ int threadCount()
                    .size());
 }
 
-std::unique_ptr<FtpServer> startServer(const FtpServer::Options &options = {})
-{
-    auto server = std::make_unique<FtpServer>(options);
-    if (!server->start()) {
-        qWarning("FTP server: %s", qPrintable(server->errorString()));
-        return nullptr;
-    }
-    return server;
-}
-
 // The server's credentials as the service's defaults.
 void logIn(FtpService &service, const FtpServer &server)
 {
@@ -543,7 +533,7 @@ void TestFtpService::destructionDropsQueuedJobsWithoutCallbacks()
 
 void TestFtpService::realRequestsLeaveInQueueOrderOneAtATime()
 {
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     for (int i = 0; i < 4; ++i)
         QVERIFY(
@@ -614,7 +604,7 @@ void TestFtpService::realRequestsLeaveInQueueOrderOneAtATime()
 
 void TestFtpService::callbacksRunOnTheThreadThatCreatedTheService()
 {
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     QVERIFY(server->writeFile("a.txt", "payload"));
     QThread owner;
@@ -678,7 +668,7 @@ void TestFtpService::realListingIsFiltered()
 {
     QFETCH(FtpFileInfo::FileType, type);
     QFETCH(QStringList, expected);
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     QVERIFY(server->writeFile("a.txt", "hello"));
     QVERIFY(server->writeFile("b.bin", FtpServer::testData(1000)));
@@ -709,7 +699,7 @@ void TestFtpService::realListingIsFiltered()
 
 void TestFtpService::credentialsReachTheServerAsQueued()
 {
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     QVERIFY(server->writeFile("a.txt", "payload"));
     const QString url = server->url("ftp", "a.txt");
@@ -750,7 +740,7 @@ void TestFtpService::credentialsReachTheServerAsQueued()
 
 void TestFtpService::endSessionMakesTheNextRequestConnectAnew()
 {
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     QVERIFY(server->writeFile("a.txt", "payload"));
     const QString url = server->url("ftp", "a.txt");
@@ -781,11 +771,8 @@ void TestFtpService::endSessionMakesTheNextRequestConnectAnew()
 
 void TestFtpService::verifyHostOffAcceptsAnotherHostsCertificate()
 {
-    FtpServer::Options options;
-    options.tls = FtpServer::Tls::Required;
-    options.certificateChainFile = m_certificates.otherHostChainFile();
-    options.keyFile = m_certificates.otherHostKeyFile();
-    const auto server = startServer(options);
+    const auto server = FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required,
+        m_certificates.otherHostChainFile(), m_certificates.otherHostKeyFile()));
     QVERIFY(server);
     QVERIFY(server->writeFile("a.txt", "over tls"));
 
@@ -817,11 +804,8 @@ void TestFtpService::activateSslDecidesOnTls_data()
 void TestFtpService::activateSslDecidesOnTls()
 {
     QFETCH(bool, activate);
-    FtpServer::Options options;
-    options.tls = FtpServer::Tls::Allowed;
-    options.certificateChainFile = m_certificates.fullChainFile();
-    options.keyFile = m_certificates.serverKeyFile();
-    const auto server = startServer(options);
+    const auto server = FtpServer::started(FtpServer::tlsOptions(
+        FtpServer::Tls::Allowed, m_certificates.fullChainFile(), m_certificates.serverKeyFile()));
     QVERIFY(server);
     QVERIFY(server->writeFile("a.txt", "either way"));
 
@@ -864,7 +848,7 @@ void TestFtpService::destructionWithARequestInFlightEndsTheWorker()
     // as the test wants.
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost));
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     QVERIFY(server->writeFile("small.txt", "small"));
     const int threadsBefore = threadCount();
@@ -904,7 +888,7 @@ void TestFtpService::hostReturningFromMainExitsCleanly_data()
 void TestFtpService::hostReturningFromMainExitsCleanly()
 {
     QFETCH(QString, file);
-    const auto server = startServer();
+    const auto server = FtpServer::started();
     QVERIFY(server);
     QVERIFY(server->writeFile("small.txt", "small"));
     QVERIFY(server->writeFile("large.bin", FtpServer::testData(64 * 1024 * 1024)));

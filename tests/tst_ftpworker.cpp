@@ -247,11 +247,8 @@ std::unique_ptr<FtpServer> tst_FtpWorker::startServer(const FtpServer::Options &
 
 FtpServer::Options tst_FtpWorker::tlsOptions(FtpServer::Tls tls) const
 {
-    FtpServer::Options options;
-    options.tls = tls;
-    options.certificateChainFile = m_certificates.fullChainFile();
-    options.keyFile = m_certificates.serverKeyFile();
-    return options;
+    return FtpServer::tlsOptions(
+        tls, m_certificates.fullChainFile(), m_certificates.serverKeyFile());
 }
 
 void tst_FtpWorker::makeWorker(const FtpServer &server)

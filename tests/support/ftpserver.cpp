@@ -51,6 +51,30 @@ FtpServer::~FtpServer()
     stop();
 }
 
+FtpServer::Options FtpServer::tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
+{
+    Options options;
+    options.tls = tls;
+    options.certificateChainFile = chainFile;
+    options.keyFile = keyFile;
+    return options;
+}
+
+std::unique_ptr<FtpServer> FtpServer::started(const Options &options)
+{
+    auto server = std::make_unique<FtpServer>(options);
+    if (!server->start()) {
+        qWarning("FTP server: %s", qPrintable(server->errorString()));
+        return nullptr;
+    }
+    return server;
+}
+
+std::unique_ptr<FtpServer> FtpServer::started()
+{
+    return started(Options());
+}
+
 bool FtpServer::start(int timeoutMs)
 {
     if (isRunning())

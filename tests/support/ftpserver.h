@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <memory>
+
 // A real FTP/FTPS server (tests/support/ftpserver.py under the system python3) on 127.0.0.1 and
 // a free port, serving a temporary root directory to one virtual user. The process is stopped by
 // its own id when the object goes, so a test that returns early never leaves it behind; it also
@@ -60,6 +62,12 @@ public:
     ~FtpServer();
     FtpServer(const FtpServer &) = delete;
     FtpServer &operator=(const FtpServer &) = delete;
+
+    // Options for a TLS server presenting @p chainFile (its own certificate first) and @p keyFile.
+    static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile);
+    // A started server, or null after a warning that says why it did not start.
+    static std::unique_ptr<FtpServer> started(const Options &options);
+    static std::unique_ptr<FtpServer> started();
 
     // Starts the process and waits (bounded) until it listens. False with errorString() if not.
     bool start(int timeoutMs = 20000);
