@@ -18,26 +18,16 @@ cleanup()
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+    ftp_server_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
+source "$here/../support/ftpserver.sh"
 
-wait_for_file()
-{
-    for _ in $(seq 100); do
-        [ -s "$1" ] && return 0
-        sleep 0.1
-    done
-    echo "no $1" >&2
-    return 1
-}
-
+# The test suite's own server, user "user" with password "pass"; sets FTP_SERVER_PORT.
 start_pyftpdlib()
 {
-    "$python" "$here/ftpserver.py" "$1" "$work/pyftpdlib.port" >"$work/pyftpdlib.log" 2>&1 &
-    pids+=($!)
-    wait_for_file "$work/pyftpdlib.port"
-    cat "$work/pyftpdlib.port"
+    ftp_server_start "$work" --user user --password pass --home "$1"
 }
 
 free_port()
@@ -46,6 +36,7 @@ free_port()
 }
 
 # proftpd in the foreground with a virtual user "user"/"pass" mapped to nobody, jailed in $1.
+# Sets PROFTPD_PORT; runs in this shell so that cleanup knows its pid.
 start_proftpd()
 {
     local root=$1 port
@@ -78,7 +69,7 @@ CONF
     pids+=($!)
     for _ in $(seq 100); do
         if "$python" -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; then
-            echo "$port"
+            PROFTPD_PORT=$port
             return 0
         fi
         sleep 0.1
@@ -99,8 +90,8 @@ for i in range(count):
         f.write(b"x" * (i % 4096))
 PY
     chmod -R a+rX "$work"
-    port=$(start_pyftpdlib "$work/root")
-    "$python" "$here/mlsdclient.py" "$port" /many >"$out"
+    start_pyftpdlib "$work/root"
+    "$python" "$here/mlsdclient.py" "$FTP_SERVER_PORT" /many >"$out"
     echo "recorded $(wc -l <"$out") lines into $out"
     exit 0
 fi
@@ -127,5 +118,8 @@ record()
     echo "mlsd-$server: $(wc -l <"$here/mlsd-$server.txt") lines"
 }
 
-record pyftpdlib "$(start_pyftpdlib "$root")"
-record proftpd "$(start_proftpd "$root")"
+start_pyftpdlib "$root"
+record pyftpdlib "$FTP_SERVER_PORT"
+ftp_server_stop
+start_proftpd "$root"
+record proftpd "$PROFTPD_PORT"
