@@ -27,11 +27,11 @@ QString stamp(int year, int month, int day, int hour, int minute, int second)
 QString describe(const QDateTime &dateTime)
 {
     if (!dateTime.isValid()) {
-        return QStringLiteral("invalid null=%1 spec=%2")
+        return QStringLiteral("invalid null=%1 timeSpec=%2")
             .arg(dateTime.isNull())
             .arg(int(dateTime.timeSpec()));
     }
-    return QStringLiteral("%1 %2 spec=%3 offset=%4 dst=%5 msecs=%6 zone=%7")
+    return QStringLiteral("%1 %2 timeSpec=%3 offset=%4 dst=%5 msecs=%6 zone=%7")
         .arg(dateTime.date().toString(Qt::ISODate), dateTime.time().toString(Qt::ISODateWithMs))
         .arg(int(dateTime.timeSpec()))
         .arg(dateTime.offsetFromUtc())
