@@ -48,19 +48,19 @@ void watchingHandler(QtMsgType type, const QMessageLogContext &context, const QS
         if (error >= 0 || message.endsWith(successMark)) {
             QMutexLocker locker(&outcome.mutex);
             outcome.failed = error >= 0;
-            if (++outcome.attempts == maxAttempts && outcome.failed) {
-                QMetaObject::invokeMethod(
-                    QCoreApplication::instance(), [] { QCoreApplication::exit(); },
-                    Qt::QueuedConnection);
-            }
+            const bool givingUp = outcome.failed && ++outcome.attempts >= maxAttempts;
             // "<libcurl's code> <libcurl's message>"
             const QString tail
                 = error >= 0 ? message.mid(error + errorMark.size()).simplified() : QString();
             outcome.error
                 = QStringLiteral("error %1: %2")
                       .arg(tail.section(QLatin1Char(' '), 0, 0), tail.section(QLatin1Char(' '), 1));
-            if (outcome.attempts >= maxAttempts && outcome.failed)
+            if (givingUp) {
                 outcome.error += QStringLiteral(" (gave up after %1 attempts)").arg(maxAttempts);
+                QMetaObject::invokeMethod(
+                    QCoreApplication::instance(), [] { QCoreApplication::exit(); },
+                    Qt::QueuedConnection);
+            }
         }
     }
     defaultHandler(type, context, message);
