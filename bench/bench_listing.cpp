@@ -3,7 +3,7 @@
 // valid entries of the wanted type) on a reply recorded from a real server, beside a reference
 // that parses each line literally: QString::split, a QSet of remaining parts and
 // QDateTime::fromString per line.
-#include <zendra/ftpfileinfo.h>
+#include "mlsdlisting_p.h"
 
 #include <QFile>
 #include <QSet>
@@ -76,26 +76,32 @@ struct NaiveEntry
     bool isValid() const { return type != FtpFileInfo::NoType && !id.isEmpty() && !name.isEmpty(); }
 };
 
-FtpFileInfo::FileType entryType(const FtpFileInfo &entry)
+// The reference's listing path, written out as the service's rules read.
+QList<NaiveEntry> naiveListing(const QByteArray &reply, FtpFileInfo::FileType fileType)
 {
-    return entry.type();
-}
-
-FtpFileInfo::FileType entryType(const NaiveEntry &entry)
-{
-    return entry.type;
-}
-
-template<typename Entry>
-QList<Entry> listing(const QByteArray &reply, FtpFileInfo::FileType fileType)
-{
-    QList<Entry> entries;
+    QList<NaiveEntry> entries;
     for (const QByteArray &piece : reply.split('\n')) {
-        const Entry entry((QString(piece)));
-        if (entry.isValid() && (fileType == FtpFileInfo::All || entryType(entry) == fileType))
+        const NaiveEntry entry(QString::fromUtf8(piece));
+        if (entry.isValid() && (fileType == FtpFileInfo::All || entry.type == fileType))
             entries.append(entry);
     }
     return entries;
+}
+
+template<typename Entry>
+QList<Entry> listing(const QByteArray &reply, FtpFileInfo::FileType fileType);
+
+// The library's path is the very function that FtpService::listDirectory() runs.
+template<>
+QList<FtpFileInfo> listing(const QByteArray &reply, FtpFileInfo::FileType fileType)
+{
+    return zendra::parseMlsdListing(reply, fileType);
+}
+
+template<>
+QList<NaiveEntry> listing(const QByteArray &reply, FtpFileInfo::FileType fileType)
+{
+    return naiveListing(reply, fileType);
 }
 
 QByteArray recordedReply()

@@ -2,6 +2,7 @@
 // The certificate store of FtpService: importing CA files, finding the root CA of a failed chain,
 // and the whole recovery against a real FTPS server.
 #include "ftpserver.h"
+#include "ftpservicetestaccess.h"
 #include "ftpservice.h"
 #include "logcapture.h"
 #include "testcertificates.h"
@@ -150,8 +151,8 @@ std::unique_ptr<FtpService> TestCertificateStore::detachedService()
 
 bool TestCertificateStore::update(FtpService &service, const QList<QSslCertificate> &chain)
 {
-    return QMetaObject::invokeMethod(&service, "updateCertificate", Qt::DirectConnection,
-        Q_ARG(QList<CertificateInfo>, records(chain)));
+    zendra::FtpServiceTestAccess::updateCertificate(service, records(chain));
+    return true;
 }
 
 QString TestCertificateStore::directory() const

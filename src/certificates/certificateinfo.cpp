@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
+// One certificate of a server chain, read from libcurl's certificate-information lines.
 #include "certificateinfo.h"
 
 #include <QCalendar>
 #include <QMetaType>
+
+#include <utility>
 
 namespace zendra {
 
@@ -140,7 +143,7 @@ bool CertificateInfo::extract(const QString &line, const QString &key)
 
 void CertificateInfo::extractInfo(const QString &line)
 {
-    for (const QString &key : qAsConst(certificateKeys)) {
+    for (const QString &key : std::as_const(certificateKeys)) {
         if (extract(line, key))
             return;
     }

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// AES-128 CBC and ECB on whole byte arrays through OpenSSL's EVP interface.
 #include "encryptionservice.h"
 
 #include <QDebug>

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
+// One MLSD entry: the rules that turn a listing line into facts.
 #include "ftpfileinfo.h"
+
+#include "mlsdtime_p.h"
 
 #include <QDebug>
 #include <QStringView>
-#include <QTimeZone>
 #include <QVarLengthArray>
 
 #include <algorithm>
-#include <chrono>
-#include <iterator>
 
 namespace zendra {
 
@@ -85,131 +85,6 @@ int toInt(QStringView value)
     return result;
 }
 
-int twoDigits(const char16_t *digits)
-{
-    return (digits[0] - u'0') * 10 + (digits[1] - u'0');
-}
-
-// Gregorian, as the parser's default calendar.
-int daysInMonth(int year, int month)
-{
-    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month == 2 && year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))
-        return 29;
-    return days[month - 1];
-}
-
-QDateTime parseModificationTime(QStringView value)
-{
-    return QDateTime::fromString(value.toString(), QStringLiteral("yyyyMMddhhmmss"));
-}
-
-// Converting a local time asks the C library, which checks the zone file on every call unless
-// TZ is set: several microseconds a line. Entries of one directory share few distinct times, so
-// recent results are kept per thread, and dropped after a second to follow a change of zone.
-class LocalTimeCache
-{
-public:
-    QDateTime value(quint64 key, const QDate &date, const QTime &time)
-    {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - m_filledSince > std::chrono::seconds(1)) {
-            std::fill(std::begin(m_keys), std::end(m_keys), 0);
-            m_transitionsLoaded = false;
-            m_filledSince = now;
-        }
-        const std::size_t slot = key % Slots;
-        if (m_keys[slot] != key) {
-            m_values[slot] = convert(date, time);
-            m_keys[slot] = key;
-        }
-        return m_values[slot];
-    }
-
-private:
-    // Near a change of offset the constructor and the parser disagree (which of a repeated hour's
-    // two times they pick; the gap of nonexistent times), so such times are left to the parser,
-    // as is everything when the zone's changes are unknown. An invalid result means: ask it.
-    QDateTime convert(const QDate &date, const QTime &time)
-    {
-        if (!m_transitionsLoaded)
-            loadTransitions();
-        if (!m_zoneKnown)
-            return QDateTime();
-        // The wall-clock time read as UTC; every offset is far less than a day.
-        const qint64 wallClock
-            = (date.toJulianDay() - unixEpochJulianDay) * msecsPerDay + time.msecsSinceStartOfDay();
-        const auto next = std::lower_bound(
-            m_transitions.cbegin(), m_transitions.cend(), wallClock - msecsPerDay);
-        if (next != m_transitions.cend() && *next <= wallClock + msecsPerDay)
-            return QDateTime();
-        const QDateTime result(date, time);
-        if (!result.isValid() || result.date() != date || result.time() != time)
-            return QDateTime();
-        return result;
-    }
-
-    void loadTransitions()
-    {
-        m_transitions.clear();
-        const QTimeZone zone = QTimeZone::systemTimeZone();
-        m_zoneKnown = zone.isValid();
-        if (m_zoneKnown) {
-            const auto transitions
-                = zone.transitions(QDateTime(QDate(1969, 1, 1), QTime(0, 0), Qt::UTC),
-                    QDateTime(QDate(2039, 1, 1), QTime(0, 0), Qt::UTC));
-            for (const QTimeZone::OffsetData &transition : transitions)
-                m_transitions.append(transition.atUtc.toMSecsSinceEpoch());
-        }
-        m_transitionsLoaded = true;
-    }
-
-    static constexpr qint64 unixEpochJulianDay = 2440588;
-    static constexpr qint64 msecsPerDay = 24 * 3600 * 1000;
-    static constexpr std::size_t Slots = 61;
-    quint64 m_keys[Slots] = {};
-    QDateTime m_values[Slots];
-    QList<qint64> m_transitions;
-    bool m_transitionsLoaded = false;
-    bool m_zoneKnown = false;
-    std::chrono::steady_clock::time_point m_filledSince;
-};
-
-// Identical to QDateTime::fromString(value, "yyyyMMddhhmmss"). Plain in-range values are built
-// directly, which is many times faster; everything else (bad ranges, other lengths or characters,
-// times in a daylight saving gap) goes through the parser itself.
-QDateTime modificationTime(QStringView value)
-{
-    if (value.size() != 14)
-        return parseModificationTime(value);
-    const char16_t *digits = value.utf16();
-    // Never 0, which marks an empty cache slot.
-    quint64 key = 1;
-    for (int i = 0; i < 14; ++i) {
-        if (digits[i] < u'0' || digits[i] > u'9')
-            return parseModificationTime(value);
-        key = key * 10 + (digits[i] - u'0');
-    }
-    const int year = twoDigits(digits) * 100 + twoDigits(digits + 2);
-    const int month = twoDigits(digits + 4);
-    const int day = twoDigits(digits + 6);
-    const int hour = twoDigits(digits + 8);
-    const int minute = twoDigits(digits + 10);
-    const int second = twoDigits(digits + 12);
-    // Beyond these years local time is taken from a similar year, where the two may differ.
-    if (year < 1970 || year > 2037 || month < 1 || month > 12 || day < 1
-        || day > daysInMonth(year, month) || hour > 23 || minute > 59 || second > 59) {
-        return parseModificationTime(value);
-    }
-    const QDate date(year, month, day);
-    const QTime time(hour, minute, second);
-    static thread_local LocalTimeCache cache;
-    const QDateTime result = cache.value(key, date, time);
-    if (!result.isValid())
-        return parseModificationTime(value);
-    return result;
-}
-
 } // namespace
 
 FtpFileInfo::FtpFileInfo(const QString &line)
@@ -243,7 +118,7 @@ FtpFileInfo::FtpFileInfo(const QString &line)
         const QStringView value = parts[index].mid(factKeys[fact].size());
         switch (fact) {
         case Modify:
-            m_modificationDate = modificationTime(value);
+            m_modificationDate = mlsdModificationTime(value);
             break;
         case Perm:
             m_permissions = value.toString();

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// One queued request of FtpService; internal.
 #include "ftpjob_p.h"
 
 namespace zendra {

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
+// FtpService: the job queue in front of the worker, its properties and the callbacks.
 #include "ftpservice.h"
 
 #include "ftpjob_p.h"
 #include "ftpworker_p.h"
+#include "mlsdlisting_p.h"
 
 #include <QDebug>
 #include <QMetaObject>
@@ -61,16 +63,8 @@ void FtpService::listDirectory(const QString &url,
     // Without a callback there is nobody to parse the listing for: the reply is discarded.
     std::function<void(const QByteArray &)> adapter;
     if (callback) {
-        adapter = [callback, fileType](const QByteArray &data) {
-            QList<FtpFileInfo> entries;
-            const QList<QByteArray> lines = data.split('\n');
-            for (const QByteArray &line : lines) {
-                const FtpFileInfo entry(QString::fromUtf8(line));
-                if (entry.isValid() && (fileType == FtpFileInfo::All || entry.type() == fileType))
-                    entries.append(entry);
-            }
-            callback(entries);
-        };
+        adapter = [callback, fileType](
+                      const QByteArray &data) { callback(parseMlsdListing(data, fileType)); };
     }
     addJob(url, adapter, FtpJob::Listing, filePath, username, QString());
     sendNextRequest();

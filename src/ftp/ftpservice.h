@@ -11,12 +11,15 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
-#include <QSslCertificate>
 #include <QString>
 #include <QUuid>
 #include <QtQmlIntegration/qqmlintegration.h>
 
 #include <functional>
+
+QT_BEGIN_NAMESPACE
+class QSslCertificate;
+QT_END_NAMESPACE
 
 namespace zendra {
 
@@ -44,17 +47,17 @@ public:
     /// otherwise the file is written to @p filePath and the callback receives its path.
     /// A non-empty @p username overrides the default one for this request.
     void downloadFile(const QString &url, const std::function<void(const QByteArray &)> &callback,
-                      const QString &filePath = QString(), const QString &username = QString());
+        const QString &filePath = QString(), const QString &username = QString());
     /// Queues an MLSD listing of @p url; the callback receives the valid entries of type
     /// @p fileType, or all valid entries for FtpFileInfo::All.
     void listDirectory(const QString &url,
-                       const std::function<void(const QList<FtpFileInfo> &)> &callback,
-                       FtpFileInfo::FileType fileType = FtpFileInfo::All,
-                       const QString &filePath = QString(), const QString &username = QString());
+        const std::function<void(const QList<FtpFileInfo> &)> &callback,
+        FtpFileInfo::FileType fileType = FtpFileInfo::All, const QString &filePath = QString(),
+        const QString &username = QString());
     /// Stores transform(username) and transform(password) as the default credentials.
     /// Throws std::bad_function_call, changing nothing, when @p transform is empty.
     void setCredentials(const QString &username, const QString &password,
-                        const std::function<QString(const QString &)> &transform);
+        const std::function<QString(const QString &)> &transform);
     /// Closes the cached connection to @p host for @p scheme ("ftp" or "ftps").
     void endSession(const QString &scheme, const QString &host);
     /// Copies the CA file at @p path into the certificates directory (replacing a file of the
@@ -62,35 +65,43 @@ public:
     /// the one in the directory is never replaced by itself, only used again.
     bool loadCertificate(const QString &path, bool force);
 
-    /// Whether the server certificate is verified.
+    /// Whether the server certificate is verified against the CA file (default true). It does
+    /// not change when a failed certificate recovery switches the worker's verification off.
     bool verifyPeer() const;
-    /// Whether the server's host name is verified.
+    /// Whether the server certificate must name the host of the URL (default true).
     bool verifyHost() const;
-    /// Whether TLS is asked for on FTP connections.
+    /// Whether TLS is asked for on ftp:// connections (default true); a handle that asked once
+    /// keeps asking until its session ends.
     bool activateSsl() const;
+    /// Sets verifyPeer for the requests that start afterwards; emits verifyPeerChanged on change.
     void setVerifyPeer(bool verify);
+    /// Sets verifyHost for the requests that start afterwards; emits verifyHostChanged on change.
     void setVerifyHost(bool verify);
+    /// Sets activateSsl for the connections opened afterwards; emits activateSslChanged on change.
     void setActivateSsl(bool activate);
 
 Q_SIGNALS:
     /// Declared for hosts; the library never emits it.
-    void refreshCertificate(const QString &url, const QString &username, const QString &password,
-                            const QUuid &id);
+    void refreshCertificate(
+        const QString &url, const QString &username, const QString &password, const QUuid &id);
     /// A download into memory is handed to the worker.
-    void download(const QString &url, const QString &username, const QString &password,
-                  const QUuid &id);
+    void download(
+        const QString &url, const QString &username, const QString &password, const QUuid &id);
     /// A download into a local file is handed to the worker.
     void downloadInFile(const QString &url, const QString &username, const QString &password,
-                        const QUuid &id, const QString &filePath);
+        const QUuid &id, const QString &filePath);
     /// A listing is handed to the worker.
-    void listDir(const QString &url, const QString &username, const QString &password,
-                 const QUuid &id);
+    void listDir(
+        const QString &url, const QString &username, const QString &password, const QUuid &id);
     /// The worker is to verify peers against the CA file at @p filePath.
     void setCertificate(const QString &filePath);
     /// The worker is to close its cached handle for @p key ("scheme/host").
     void closeHandler(const QString &key);
+    /// The verifyPeer property changed to @p verify.
     void verifyPeerChanged(bool verify);
+    /// The verifyHost property changed to @p verify.
     void verifyHostChanged(bool verify);
+    /// The activateSsl property changed to @p activate.
     void activateSslChanged(bool activate);
 
 private Q_SLOTS:
@@ -99,10 +110,11 @@ private Q_SLOTS:
 
 private:
     friend class Service<FtpService>;
+    // Lets the autotests call the worker-facing slots with compile-time checks.
+    friend class FtpServiceTestAccess;
 
     FtpJob *addJob(const QString &url, const std::function<void(const QByteArray &)> &callback,
-                   int type, const QString &filePath, const QString &username,
-                   const QString &password);
+        int type, const QString &filePath, const QString &username, const QString &password);
     void sendNextRequest();
     static QSslCertificate rootCertificate(const QList<QSslCertificate> &chain);
     static bool replaceOrRemoveCertificate(const QString &source, const QString &destination);

@@ -1,19 +1,19 @@
 // SPDX-License-Identifier: MIT
+// The FTP worker: every libcurl transfer of an FtpService, on the worker's own thread.
 #include "ftpworker_p.h"
 
-#include <QCoreApplication>
+#include "workerthreads_p.h"
+
 #include <QDataStream>
 #include <QDebug>
 #include <QFile>
-#include <QHash>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QSslCertificate>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
 
 #include <memory>
+#include <utility>
 
 #include <openssl/crypto.h>
 
@@ -21,48 +21,9 @@ namespace zendra {
 
 namespace {
 
-// Receives the bytes of the transfer in progress. One worker runs one transfer at a time.
-QDataStream *currentStream = nullptr;
-
-// Worker threads whose QThread object still exists, mapped to whether their worker still lives.
-// Normally a thread object is deleted on its owner's event loop once the thread has finished;
-// when the application object goes first, that loop may never run again, so the application's
-// teardown ends and joins every worker thread and deletes those of destroyed workers. Without
-// that, a worker thread could still be inside libcurl or OpenSSL while the process exits.
-QMutex threadsMutex;
-QHash<QThread *, bool> workerThreads;
-
-void joinWorkerThreads()
-{
-    QList<QThread *> threads;
-    {
-        QMutexLocker locker(&threadsMutex);
-        threads = workerThreads.keys();
-    }
-    for (QThread *thread : qAsConst(threads)) {
-        // Ending the event loop still runs pending deferred deletes, such as the worker's own.
-        thread->quit();
-        thread->wait();
-        QMutexLocker locker(&threadsMutex);
-        const bool workerAlive = workerThreads.value(thread, true);
-        locker.unlock();
-        if (!workerAlive)
-            delete thread;
-    }
-}
-
-void deleteFinishedThread(QThread *thread)
-{
-    QMutexLocker locker(&threadsMutex);
-    if (!workerThreads.value(thread, true))
-        thread->deleteLater();
-}
-
-void forgetThread(QThread *thread)
-{
-    QMutexLocker locker(&threadsMutex);
-    workerThreads.remove(thread);
-}
+// Receives the bytes of the transfer in progress on this worker thread. A worker runs one
+// transfer at a time, and each service has its own worker thread.
+thread_local QDataStream *currentStream = nullptr;
 
 void setStringOption(CURL *handle, CURLoption option, const QString &value)
 {
@@ -73,16 +34,7 @@ void setStringOption(CURL *handle, CURLoption option, const QString &value)
 
 FtpWorker::FtpWorker() : QObject(nullptr), m_thread(new QThread)
 {
-    {
-        QMutexLocker locker(&threadsMutex);
-        workerThreads.insert(m_thread, true);
-    }
-    qRemovePostRoutine(joinWorkerThreads);
-    qAddPostRoutine(joinWorkerThreads);
-    QThread *thread = m_thread;
-    connect(m_thread, &QThread::finished, m_thread, [thread] { deleteFinishedThread(thread); });
-    connect(m_thread, &QObject::destroyed, [thread] { forgetThread(thread); });
-
+    WorkerThreads::adopt(m_thread);
     m_thread->start(QThread::LowestPriority);
     moveToThread(m_thread);
     m_errorBuffer = QByteArray(CURL_ERROR_SIZE, '\0');
@@ -93,7 +45,7 @@ FtpWorker::~FtpWorker()
 {
     // Closing the handles ends their connections politely and frees them before libcurl's
     // global state goes.
-    for (CURL *handle : qAsConst(m_handlers))
+    for (CURL *handle : std::as_const(m_handlers))
         curl_easy_cleanup(handle);
     m_handlers.clear();
     curl_global_cleanup();
@@ -101,12 +53,7 @@ FtpWorker::~FtpWorker()
     // which a host's exit can overtake: the application's teardown waits for the thread to
     // finish, not for its thread-local destructors. Free it here, on the worker's thread.
     OPENSSL_thread_stop();
-    {
-        QMutexLocker locker(&threadsMutex);
-        workerThreads.insert(m_thread, false);
-    }
-    // The thread object is deleted on its owner's thread once the thread has finished.
-    m_thread->quit();
+    WorkerThreads::release(m_thread);
 }
 
 void FtpWorker::downloadFile(

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The certificate store of FtpService: imported CA files and the root CA of failed chains.
+// FtpService's certificate store: CA files imported into the certificates directory, and the
+// root CA of a chain that failed peer verification, written as "root_ca.pem" for the worker.
 #include "ftpservice.h"
 
 #include "ftpworker_p.h"
@@ -8,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslError>
 
