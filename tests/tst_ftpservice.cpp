@@ -3,6 +3,7 @@
 // FTP server on loopback.
 #include "ftpserver.h"
 #include "ftpservice.h"
+#include "ftpservicetestaccess.h"
 #include "logcapture.h"
 #include "testcertificates.h"
 
@@ -75,8 +76,8 @@ public:
     // Plays the worker's answer to the request in flight.
     bool answer(const QUuid &id, const QByteArray &data)
     {
-        return QMetaObject::invokeMethod(m_service, "onRequestFinished", Qt::DirectConnection,
-            Q_ARG(QUuid, id), Q_ARG(QByteArray, data));
+        zendra::FtpServiceTestAccess::onRequestFinished(*m_service, id, data);
+        return true;
     }
 
     QStringList *events = nullptr;
@@ -152,6 +153,7 @@ private Q_SLOTS:
 
     void realRequestsLeaveInQueueOrderOneAtATime();
     void callbacksRunOnTheThreadThatCreatedTheService();
+    void twoServicesDownloadingAtOnceGetTheirOwnBytes();
     void realListingIsFiltered_data();
     void realListingIsFiltered();
     void credentialsReachTheServerAsQueued();
@@ -649,6 +651,32 @@ void TestFtpService::callbacksRunOnTheThreadThatCreatedTheService()
     QCOMPARE(threads, QList<QThread *>(3, &owner));
     QCOMPARE(received, QByteArrayList(3, "payload"));
     QCOMPARE(server->connectionCount(), 1);
+}
+
+void TestFtpService::twoServicesDownloadingAtOnceGetTheirOwnBytes()
+{
+    const auto server = FtpServer::started();
+    QVERIFY(server);
+    const QByteArray first = FtpServer::testData(24 << 20, 1);
+    const QByteArray second = FtpServer::testData(24 << 20, 2);
+    QVERIFY(server->writeFile("first.bin", first));
+    QVERIFY(server->writeFile("second.bin", second));
+    // Two workers, each on its thread, writing their transfers at the same time.
+    FtpService a;
+    FtpService b;
+    logIn(a, *server);
+    logIn(b, *server);
+    QByteArrayList fromA;
+    QByteArrayList fromB;
+    for (int i = 0; i < 3; ++i) {
+        a.downloadFile(
+            server->url("ftp", "first.bin"), [&](const QByteArray &data) { fromA << data; });
+        b.downloadFile(
+            server->url("ftp", "second.bin"), [&](const QByteArray &data) { fromB << data; });
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(fromA.size() == 3 && fromB.size() == 3, 60000);
+    QVERIFY(fromA == QByteArrayList(3, first));
+    QVERIFY(fromB == QByteArrayList(3, second));
 }
 
 void TestFtpService::realListingIsFiltered_data()
