@@ -87,6 +87,11 @@ void FtpService::endSession(const QString &scheme, const QString &host)
     Q_EMIT closeHandler(QStringLiteral("%1/%2").arg(scheme, host));
 }
 
+FtpResult FtpService::lastResult() const
+{
+    return m_worker->lastResult();
+}
+
 bool FtpService::verifyPeer() const
 {
     return m_verifyPeer;
@@ -136,9 +141,15 @@ void FtpService::onRequestFinished(const QUuid &id, const QByteArray &data)
     }
     if (job) {
         // Every answer belongs to the request in flight; a stray id costs it its callback.
-        if (job->id() == id)
+        if (job->id() == id) {
+            m_worker->finishResult(id);
             job->finish(data);
+        } else {
+            m_worker->discardResult(id);
+        }
         delete job;
+    } else {
+        m_worker->discardResult(id);
     }
     sendNextRequest();
 }

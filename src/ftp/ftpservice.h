@@ -4,6 +4,7 @@
 
 #include "certificateinfo.h"
 #include "ftpfileinfo.h"
+#include "ftpresult.h"
 #include "service.h"
 #include "zendra_export.h"
 
@@ -64,6 +65,9 @@ public:
     /// same name only when @p force is set) and makes the worker use it. A file that already is
     /// the one in the directory is never replaced by itself, only used again.
     bool loadCertificate(const QString &path, bool force);
+    /// The outcome of the request whose callback is running; outside a callback, that of the
+    /// last request whose callback ran. Call it on the thread that created the service.
+    FtpResult lastResult() const;
 
     /// Whether the server certificate is verified against the CA file (default true). It does
     /// not change when a failed certificate recovery switches the worker's verification off.

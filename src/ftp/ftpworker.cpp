@@ -7,6 +7,7 @@
 #include <QDataStream>
 #include <QDebug>
 #include <QFile>
+#include <QMutexLocker>
 #include <QSslCertificate>
 #include <QThread>
 #include <QTimer>
@@ -168,11 +169,13 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     const QString name = QString::fromUtf8(requestName).toUpper();
     QByteArray data;
     qDebug() << ">> [FTP " << name << " ] " << url;
+    ++m_attempts[id];
 
     QFile file(filePath);
     std::unique_ptr<QDataStream> stream;
     if (!filePath.isEmpty()) {
         if (!file.open(QIODevice::WriteOnly)) {
+            recordResult(id, url, -1, file.errorString());
             Q_EMIT requestFinished(id, data);
             return;
         }
@@ -204,6 +207,12 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
         file.close();
 
     if (!certificateFailure) {
+        QString errorString;
+        if (code != CURLE_OK) {
+            errorString = m_errorBuffer.at(0) ? QString::fromLocal8Bit(m_errorBuffer.constData())
+                                              : QString::fromUtf8(curl_easy_strerror(code));
+        }
+        recordResult(id, url, int(code), errorString);
         Q_EMIT requestFinished(id, data);
         return;
     }
@@ -253,6 +262,33 @@ QList<QStringList> FtpWorker::readCertificate(
     }
     qInfo() << ">> [READ CERTIFICATE] " << url << "finished with success";
     return chain;
+}
+
+void FtpWorker::recordResult(
+    const QUuid &id, const QString &url, int code, const QString &errorString)
+{
+    const FtpResult result(url, code, errorString, m_attempts.take(id));
+    QMutexLocker locker(&m_resultsMutex);
+    m_results.insert(id, result);
+}
+
+FtpResult FtpWorker::finishResult(const QUuid &id)
+{
+    QMutexLocker locker(&m_resultsMutex);
+    m_lastResult = m_results.take(id);
+    return m_lastResult;
+}
+
+void FtpWorker::discardResult(const QUuid &id)
+{
+    QMutexLocker locker(&m_resultsMutex);
+    m_results.remove(id);
+}
+
+FtpResult FtpWorker::lastResult() const
+{
+    QMutexLocker locker(&m_resultsMutex);
+    return m_lastResult;
 }
 
 size_t FtpWorker::writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata)

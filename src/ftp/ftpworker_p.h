@@ -3,10 +3,12 @@
 #define ZENDRA_FTPWORKER_P_H
 
 #include "certificateinfo.h"
+#include "ftpresult.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -33,17 +35,25 @@ public:
     FtpWorker();
     ~FtpWorker() override;
 
+    // The outcome of request @p id, recorded before its requestFinished was emitted; it becomes
+    // lastResult(). Called on the service's thread when that answer arrives.
+    FtpResult finishResult(const QUuid &id);
+    // Drops the outcome of request @p id, whose answer the service discards.
+    void discardResult(const QUuid &id);
+    // What finishResult() returned last; a default result before that.
+    FtpResult lastResult() const;
+
 Q_SIGNALS:
     void requestFinished(QUuid id, QByteArray data);
     void certificateUpdateRequired(QList<zendra::CertificateInfo> certificateChain);
 
 public Q_SLOTS:
-    void downloadFile(const QString &url, const QString &username, const QString &password,
-                      const QUuid &id);
+    void downloadFile(
+        const QString &url, const QString &username, const QString &password, const QUuid &id);
     void downloadInFile(const QString &url, const QString &username, const QString &password,
-                        const QUuid &id, const QString &filePath);
-    void listDirectory(const QString &url, const QString &username, const QString &password,
-                       const QUuid &id);
+        const QUuid &id, const QString &filePath);
+    void listDirectory(
+        const QString &url, const QString &username, const QString &password, const QUuid &id);
     void setCertificate(const QString &filePath);
     // Also called directly from the service's thread, hence the atomic flag.
     void setPeerVerification(bool verify);
@@ -52,22 +62,30 @@ public Q_SLOTS:
     void closeHandler(const QString &key);
 
 private:
-    CURL *prepareHandler(const QString &url, const QString &username, const QString &password,
-                         bool verifyPeer);
+    CURL *prepareHandler(
+        const QString &url, const QString &username, const QString &password, bool verifyPeer);
     void performRequest(const QString &url, const QString &username, const QString &password,
-                        const QUuid &id, const char *requestName, const QString &filePath,
-                        std::function<void(void *)> configure);
-    QList<QStringList> readCertificate(const QString &url, const QString &username,
-                                       const QString &password);
+        const QUuid &id, const char *requestName, const QString &filePath,
+        std::function<void(void *)> configure);
+    QList<QStringList> readCertificate(
+        const QString &url, const QString &username, const QString &password);
     static size_t writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
+    // Called right before requestFinished(@p id).
+    void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString);
 
     QString m_certificatePath;
-    std::atomic<bool> m_verifyPeer{true};
+    std::atomic<bool> m_verifyPeer {true};
     bool m_verifyHost = true;
     bool m_activateSsl = true;
     QThread *m_thread;
     QByteArray m_errorBuffer;
     QHash<QString, CURL *> m_handlers;
+    // Runs of each request in flight so far, on the worker's thread only.
+    QHash<QUuid, int> m_attempts;
+    // Outcomes cross from the worker's thread to the service's under this lock.
+    mutable QMutex m_resultsMutex;
+    QHash<QUuid, FtpResult> m_results;
+    FtpResult m_lastResult;
 };
 
 } // namespace zendra

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+// The outcome of one FTP request, as FtpService::lastResult() reports it.
+#include "ftpresult.h"
+
+namespace zendra {
+
+class FtpResultPrivate : public QSharedData
+{
+public:
+    QString url;
+    QString errorString;
+    int code = -1;
+    int attempts = 0;
+};
+
+FtpResult::FtpResult() : d(new FtpResultPrivate) { }
+
+FtpResult::FtpResult(const QString &url, int code, const QString &errorString, int attempts)
+    : d(new FtpResultPrivate)
+{
+    d->url = url;
+    d->code = code;
+    d->errorString = errorString;
+    d->attempts = attempts;
+}
+
+FtpResult::FtpResult(const FtpResult &other) = default;
+
+FtpResult &FtpResult::operator=(const FtpResult &other) = default;
+
+FtpResult::~FtpResult() = default;
+
+bool FtpResult::isSuccess() const
+{
+    return d->code == 0;
+}
+
+int FtpResult::code() const
+{
+    return d->code;
+}
+
+QString FtpResult::errorString() const
+{
+    return d->errorString;
+}
+
+QString FtpResult::url() const
+{
+    return d->url;
+}
+
+int FtpResult::attempts() const
+{
+    return d->attempts;
+}
+
+} // namespace zendra

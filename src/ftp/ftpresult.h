@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+#ifndef ZENDRA_FTPRESULT_H
+#define ZENDRA_FTPRESULT_H
+
+#include "zendra_export.h"
+
+#include <QSharedDataPointer>
+#include <QString>
+
+namespace zendra {
+
+class FtpResultPrivate;
+
+/// The outcome of one FTP request: whether it succeeded and, if not, libcurl's code and text.
+/// FtpService::lastResult() gives the outcome of the request whose callback is running.
+class ZENDRA_EXPORT FtpResult
+{
+public:
+    /// A result of no request: not a success, code() -1, empty url(), attempts() 0.
+    FtpResult();
+    /// A result of a request to @p url whose last attempt ended with libcurl's @p code (0 for
+    /// success, -1 when no transfer was attempted) and @p errorString, after @p attempts runs.
+    FtpResult(const QString &url, int code, const QString &errorString, int attempts);
+    FtpResult(const FtpResult &other);
+    FtpResult &operator=(const FtpResult &other);
+    ~FtpResult();
+
+    /// True when the request's last attempt succeeded (code() is 0).
+    bool isSuccess() const;
+    /// libcurl's code of the last attempt (a CURLcode): 0 on success, for example 7 when the
+    /// server could not be reached, 67 when the login was refused, 78 when the remote file does
+    /// not exist; -1 when no transfer was attempted (the local file could not be opened).
+    int code() const;
+    /// libcurl's description of the failure of the last attempt (for code -1, why the local
+    /// file could not be opened); empty on success.
+    QString errorString() const;
+    /// The URL of the request.
+    QString url() const;
+    /// How many times the request ran: more than 1 when certificate failures made the service
+    /// repeat it.
+    int attempts() const;
+
+private:
+    QSharedDataPointer<FtpResultPrivate> d;
+};
+
+} // namespace zendra
+
+#endif // ZENDRA_FTPRESULT_H
