@@ -1,292 +1,83 @@
 // SPDX-License-Identifier: MIT
+// Starts and stops the suites' FTP/FTPS server and reads what it logged.
 #include "ftpserver.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
-namespace {
-
-const char pythonPath[] = "/usr/bin/python3";
-const int stopTimeoutMs = 5000;
-
-QString tlsArgument(FtpServer::Tls tls)
-{
-    switch (tls) {
-    case FtpServer::Tls::Off:
-        break;
-    case FtpServer::Tls::Allowed:
-        return QStringLiteral("allowed");
-    case FtpServer::Tls::Required:
-        return QStringLiteral("required");
-    case FtpServer::Tls::Implicit:
-        return QStringLiteral("implicit");
-    }
-    return QStringLiteral("off");
-}
-
-} // namespace
-
-bool FtpServer::Session::hasCommand(const QString &name) const
-{
-    for (const Command &command : commands) {
-        if (command.name == name)
-            return true;
-    }
-    return false;
-}
-
-FtpServer::FtpServer() : FtpServer(Options()) { }
-
-FtpServer::FtpServer(const Options &options) : m_options(options)
-{
-    // The server's stderr shows in the test log; its stdout only carries the port.
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-}
-
-FtpServer::~FtpServer()
-{
-    stop();
-}
-
-FtpServer::Options FtpServer::tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
-{
-    Options options;
-    options.tls = tls;
-    options.certificateChainFile = chainFile;
-    options.keyFile = keyFile;
-    return options;
-}
+#include <algorithm>
+#include <signal.h>
 
 std::unique_ptr<FtpServer> FtpServer::started(const Options &options)
 {
-    auto server = std::make_unique<FtpServer>(options);
-    if (!server->start()) {
-        qWarning("FTP server: %s", qPrintable(server->errorString()));
-        return nullptr;
+    static const char *const modes[] = {"off", "allowed", "required", "implicit"};
+    std::unique_ptr<FtpServer> server(new FtpServer);
+    const QString home = server->m_directory.filePath("root");
+    QStringList arguments {ZENDRA_TEST_SOURCE_DIR "/support/ftpserver.py", "--user", server->user(),
+        "--password", server->password(), "--home", home, "--events",
+        server->m_directory.filePath("events"), "--tls", modes[int(options.tls)], "--cert",
+        options.certificateChainFile, "--key", options.keyFile, "--drop-after",
+        QString::number(options.dropDataAfter), "--stall-after",
+        QString::number(options.stallDataAfter)};
+    QProcess &process = server->m_process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (QDir().mkpath(home)) {
+        process.start("/usr/bin/python3", arguments);
+        while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
     }
-    return server;
-}
-
-std::unique_ptr<FtpServer> FtpServer::started()
-{
-    return started(Options());
-}
-
-bool FtpServer::start(int timeoutMs)
-{
-    if (isRunning())
-        return true;
-    if (!m_directory.isValid()) {
-        m_error = QStringLiteral("no temporary directory: %1").arg(m_directory.errorString());
-        return false;
-    }
-    if (!QDir().mkpath(rootPath())) {
-        m_error = QStringLiteral("cannot create %1").arg(rootPath());
-        return false;
-    }
-
-    QStringList arguments {QStringLiteral(ZENDRA_TEST_SOURCE_DIR "/support/ftpserver.py"),
-        QStringLiteral("--user"), m_options.user, QStringLiteral("--password"), m_options.password,
-        QStringLiteral("--home"), rootPath(), QStringLiteral("--stats"),
-        m_directory.filePath(QStringLiteral("stats.log")), QStringLiteral("--tls"),
-        tlsArgument(m_options.tls)};
-    if (m_options.tls != Tls::Off) {
-        arguments << QStringLiteral("--cert") << m_options.certificateChainFile
-                  << QStringLiteral("--key") << m_options.keyFile;
-    }
-    if (m_options.dropDataAfter >= 0)
-        arguments << QStringLiteral("--drop-after") << QString::number(m_options.dropDataAfter);
-
-    m_process.start(QString::fromLatin1(pythonPath), arguments);
-    if (!m_process.waitForStarted(timeoutMs)) {
-        m_error = QStringLiteral("cannot start %1: %2")
-                      .arg(QString::fromLatin1(pythonPath), m_process.errorString());
-        return false;
-    }
-
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!m_process.canReadLine()) {
-        if (m_process.state() != QProcess::Running || deadline.hasExpired()
-            || !m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
-            if (m_process.canReadLine())
-                break;
-            m_error = QStringLiteral("the server did not report its port");
-            stop();
-            return false;
-        }
-    }
-    const QByteArray line = m_process.readLine().trimmed();
-    bool ok = false;
-    if (line.startsWith("PORT "))
-        m_port = quint16(line.mid(5).toUInt(&ok));
-    if (!ok || m_port == 0) {
-        m_error = QStringLiteral("unexpected server output: %1").arg(QString::fromLatin1(line));
-        stop();
-        return false;
-    }
-    return true;
+    const QByteArray line = process.readLine();
+    server->m_port = line.startsWith("PORT ") ? line.mid(5).trimmed().toUShort() : 0;
+    if (server->m_port)
+        return server;
+    qWarning(
+        "FTP server did not start: %s %s", line.constData(), qPrintable(process.errorString()));
+    return nullptr;
 }
 
 void FtpServer::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    // Signals go to our own child's pid only.
     m_process.terminate();
-    if (!m_process.waitForFinished(stopTimeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(stopTimeoutMs);
-    }
+    m_process.waitForFinished(5000);
 }
 
-bool FtpServer::isRunning() const
+void FtpServer::kill()
 {
-    return m_process.state() == QProcess::Running && m_port != 0;
-}
-
-QString FtpServer::errorString() const
-{
-    return m_error;
-}
-
-quint16 FtpServer::port() const
-{
-    return m_port;
-}
-
-QString FtpServer::user() const
-{
-    return m_options.user;
-}
-
-QString FtpServer::password() const
-{
-    return m_options.password;
+    ::kill(pid_t(m_process.processId()), SIGKILL);
+    m_process.waitForFinished(5000);
 }
 
 QString FtpServer::url(const QString &scheme, const QString &path, const QString &host) const
 {
-    const QString absolute = path.startsWith(QLatin1Char('/')) ? path : QLatin1Char('/') + path;
-    return QStringLiteral("%1://%2:%3%4").arg(scheme, host, QString::number(m_port), absolute);
+    return QStringLiteral("%1://%2:%3/%4").arg(scheme, host).arg(m_port).arg(path);
 }
 
-QString FtpServer::rootPath() const
+bool FtpServer::writeFile(const QString &path, const QByteArray &content)
 {
-    return m_directory.filePath(QStringLiteral("root"));
-}
-
-QString FtpServer::localPath(const QString &relativePath) const
-{
-    return QDir(rootPath()).filePath(relativePath);
-}
-
-bool FtpServer::writeFile(const QString &relativePath, const QByteArray &content)
-{
-    const QString target = localPath(relativePath);
-    if (!QDir().mkpath(QFileInfo(target).absolutePath()))
-        return false;
-    QFile file(target);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-bool FtpServer::makeDirectory(const QString &relativePath)
-{
-    return QDir().mkpath(localPath(relativePath));
+    QFile file(m_directory.filePath("root/" + path));
+    return QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly)
+        && file.write(content) == content.size();
 }
 
 QByteArray FtpServer::testData(qint64 size, quint32 seed)
 {
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    const qint64 words = size / qint64(sizeof(quint32));
-    generator.fillRange(reinterpret_cast<quint32 *>(data.data()), words);
-    for (qint64 i = words * qint64(sizeof(quint32)); i < size; ++i)
-        data[i] = char(generator.generate());
-    return data;
+    QByteArray data(size + 4, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+    return data.left(size);
 }
 
-QList<FtpServer::Session> FtpServer::sessions() const
+QStringList FtpServer::events() const
 {
-    QList<Session> result;
-    QFile file(m_directory.filePath(QStringLiteral("stats.log")));
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    const auto session = [&result](int id) -> Session * {
-        for (Session &candidate : result) {
-            if (candidate.id == id)
-                return &candidate;
-        }
-        return nullptr;
-    };
-    // Only whole lines: the server may be writing the next one right now.
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
-        const QList<QByteArray> items = lines.at(i).split(' ');
-        if (items.size() < 2)
-            continue;
-        const QByteArray &event = items.at(0);
-        const int id = items.at(1).toInt();
-        if (event == "CONNECT") {
-            Session added;
-            added.id = id;
-            result.append(added);
-            continue;
-        }
-        Session *target = session(id);
-        if (!target)
-            continue;
-        if (event == "LOGIN") {
-            target->loggedIn = true;
-            target->tls = items.value(2) == "1";
-        } else if (event == "LOGIN_FAILED") {
-            target->loginFailed = true;
-        } else if (event == "COMMAND") {
-            target->commands.append({QString::fromLatin1(items.value(2)), items.value(3) == "1"});
-        } else if (event == "CLOSE") {
-            target->closed = true;
-        }
-    }
-    return result;
+    QFile file(m_directory.filePath("events"));
+    file.open(QIODevice::ReadOnly);
+    // Whole lines only: the server may be writing the next one.
+    QStringList lines = QString::fromLatin1(file.readAll()).split('\n');
+    lines.removeLast();
+    return lines;
 }
 
-int FtpServer::connectionCount() const
+int FtpServer::count(const QString &prefix) const
 {
-    return int(sessions().size());
-}
-
-int FtpServer::loginCount() const
-{
-    int count = 0;
-    for (const Session &session : sessions())
-        count += session.loggedIn ? 1 : 0;
-    return count;
-}
-
-int FtpServer::tlsLoginCount() const
-{
-    int count = 0;
-    for (const Session &session : sessions())
-        count += session.loggedIn && session.tls ? 1 : 0;
-    return count;
-}
-
-int FtpServer::closedCount() const
-{
-    int count = 0;
-    for (const Session &session : sessions())
-        count += session.closed ? 1 : 0;
-    return count;
-}
-
-int FtpServer::commandCount(const QString &name) const
-{
-    int count = 0;
-    for (const Session &session : sessions()) {
-        for (const Command &command : session.commands)
-            count += command.name == name ? 1 : 0;
-    }
-    return count;
+    const QStringList lines = events();
+    return int(std::count_if(
+        lines.begin(), lines.end(), [&](const QString &line) { return line.startsWith(prefix); }));
 }

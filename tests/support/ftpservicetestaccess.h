@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Compile-checked access to the slots through which FtpService hears from its worker.
+// Compile-checked access to what FtpService keeps private: the slot through which its worker
+// answers, and the worker itself.
 #ifndef ZENDRA_TESTS_FTPSERVICETESTACCESS_H
 #define ZENDRA_TESTS_FTPSERVICETESTACCESS_H
 
@@ -14,10 +15,7 @@ public:
     {
         service.onRequestFinished(id, data);
     }
-    static void updateCertificate(FtpService &service, const QList<CertificateInfo> &chain)
-    {
-        service.updateCertificate(chain);
-    }
+    static FtpWorker *worker(FtpService &service) { return service.m_worker; }
 };
 
 } // namespace zendra

@@ -1,46 +1,48 @@
 // SPDX-License-Identifier: MIT
+// Records every line that reaches Qt's message handler while it lives, from any thread. A line
+// with a file, line or function is recorded behind "CONTEXT ", so that it matches no expected
+// text: the library logs without context.
 #ifndef ZENDRA_TESTS_LOGCAPTURE_H
 #define ZENDRA_TESTS_LOGCAPTURE_H
 
-#include <QList>
+#include <QHash>
 #include <QMutex>
-#include <QString>
 #include <QStringList>
-#include <QtGlobal>
 
-// Records every message that reaches Qt's message handler while it lives, from any thread.
-// Only one capture may be active at a time; the previous handler is restored on destruction.
+#include <atomic>
+
 class LogCapture
 {
 public:
-    struct Entry
+    LogCapture() : m_previous((s_active = this, qInstallMessageHandler(&handler))) { }
+    ~LogCapture()
     {
-        QtMsgType type;
-        QString message;
-        // True when the message carried a file, line or function.
-        bool hasContext;
-    };
-
-    explicit LogCapture(bool forward = false);
-    ~LogCapture();
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
-    QList<Entry> entries() const;
-    // The messages of one level, in order.
-    QStringList messages(QtMsgType type) const;
-    // Every message, in order, whatever its level.
-    QStringList messages() const;
-    // True when any message text equals @p message.
-    bool contains(const QString &message) const;
-    void clear();
+        qInstallMessageHandler(m_previous);
+        s_active = nullptr;
+    }
+    // The lines of one level, or of every level, in order.
+    QStringList lines(QtMsgType type = QtFatalMsg) const
+    {
+        QMutexLocker locker(&m_mutex);
+        return type == QtFatalMsg ? m_lines : m_levels.value(type);
+    }
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        LogCapture *capture = s_active;
+        if (!capture)
+            return;
+        QMutexLocker locker(&capture->m_mutex);
+        const QString line = context.file || context.line ? "CONTEXT " + message : message;
+        capture->m_lines << line;
+        capture->m_levels[type] << line;
+    }
 
+    static inline std::atomic<LogCapture *> s_active {nullptr};
     mutable QMutex m_mutex;
-    QList<Entry> m_entries;
-    bool m_forward;
+    QStringList m_lines;
+    QHash<QtMsgType, QStringList> m_levels;
     QtMessageHandler m_previous;
 };
 

@@ -1,92 +1,45 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Makes the test certificates with the openssl CLI in DIR (created if missing): a root CA, an
-# intermediate CA signed by it and a server certificate for localhost and 127.0.0.1 signed by the
-# intermediate; besides, a lone self-signed certificate for the same names and a certificate for
-# another host name (signed by the intermediate). All PEM, keys unencrypted RSA 2048.
-#
-#   root.pem intermediate.pem server.pem(.key) selfsigned.pem(.key) other.pem(.key)
-#   fullchain.pem            server, intermediate, root: what a server presents
-#   chain-without-root.pem   server, intermediate
-#   other-chain.pem          other, intermediate, root
-#
-# The test fixture (tests/support/testcertificates.cpp) and scripts/main-job.sh both use it.
+# Makes test certificates in DIR with the openssl CLI, each NAME.pem with its NAME.key (EC P-256):
+# root (CA), intermediate (CA, by root), server (localhost and 127.0.0.1, by intermediate), other
+# (other.invalid, by intermediate) and selfsigned (localhost); and what servers present:
+# fullchain.pem (server, intermediate, root), chain-without-root.pem, other-chain.pem.
 set -euo pipefail
-
-if [ $# -ne 1 ]; then
-    echo "usage: $0 DIR" >&2
-    exit 2
-fi
 mkdir -p "$1"
 cd "$1"
-
-# Our own configuration, so the system's openssl.cnf cannot add or clash with extensions.
-cat > openssl.cnf <<'CNF'
+cat >openssl.cnf <<'CNF'
 [req]
 distinguished_name = dn
-prompt = no
 [dn]
-[root_ext]
+[ca]
 basicConstraints = critical,CA:TRUE
 keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-[intermediate_ext]
-basicConstraints = critical,CA:TRUE,pathlen:0
-keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-[server_ext]
-basicConstraints = CA:FALSE
-keyUsage = critical,digitalSignature,keyEncipherment
-extendedKeyUsage = serverAuth
+[server]
 subjectAltName = DNS:localhost,IP:127.0.0.1
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-[other_ext]
-basicConstraints = CA:FALSE
-keyUsage = critical,digitalSignature,keyEncipherment
-extendedKeyUsage = serverAuth
+[other]
 subjectAltName = DNS:other.invalid
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
 # keyCertSign: Qt takes a certificate as self-signed only when its key may sign certificates.
-[self_ext]
-basicConstraints = CA:FALSE
-keyUsage = critical,digitalSignature,keyEncipherment,keyCertSign
-extendedKeyUsage = serverAuth
+[selfsigned]
+keyUsage = digitalSignature,keyCertSign
 subjectAltName = DNS:localhost,IP:127.0.0.1
-subjectKeyIdentifier = hash
 CNF
-
-# Runs openssl quietly; on failure its output and the command line go to stderr.
-run_openssl() {
-    local output
-    if ! output=$(openssl "$@" 2>&1); then
-        echo "openssl $* failed: $output" >&2
-        exit 1
+# make NAME COMMON_NAME EXTENSIONS [ISSUER SERIAL]
+make() {
+    openssl req -config openssl.cnf -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+        -keyout "$1.key" -subj "/O=Zendra Tests/CN=$2" -out "$1.csr" 2>/dev/null
+    if [ $# -eq 3 ]; then
+        signer=(-key "$1.key")
+    else
+        signer=(-CA "$4.pem" -CAkey "$4.key" -set_serial "$5")
     fi
+    openssl x509 -req -in "$1.csr" "${signer[@]}" -days 3650 -extfile openssl.cnf \
+        -extensions "$3" -out "$1.pem" 2>/dev/null
 }
-
-# self_signed NAME SUBJECT EXTENSIONS
-self_signed() {
-    run_openssl req -config openssl.cnf -x509 -days 3650 -newkey rsa:2048 -nodes -sha256 \
-        -keyout "$1.key" -out "$1.pem" -subj "$2" -extensions "$3"
-}
-
-# signed_by NAME SUBJECT ISSUER SERIAL EXTENSIONS
-signed_by() {
-    run_openssl req -config openssl.cnf -new -newkey rsa:2048 -nodes -sha256 \
-        -keyout "$1.key" -out "$1.csr" -subj "$2"
-    run_openssl x509 -req -in "$1.csr" -CA "$3.pem" -CAkey "$3.key" -set_serial "$4" \
-        -days 3650 -sha256 -extfile openssl.cnf -extensions "$5" -out "$1.pem"
-}
-
-self_signed root "/O=Zendra Tests/CN=Zendra Test Root CA" root_ext
-signed_by intermediate "/O=Zendra Tests/CN=Zendra Test Intermediate CA" root 2 intermediate_ext
-signed_by server "/O=Zendra Tests/CN=localhost" intermediate 3 server_ext
-signed_by other "/O=Zendra Tests/CN=other.invalid" intermediate 4 other_ext
-self_signed selfsigned "/O=Zendra Tests Self-Signed/CN=localhost" self_ext
-
-cat server.pem intermediate.pem root.pem > fullchain.pem
-cat server.pem intermediate.pem > chain-without-root.pem
-cat other.pem intermediate.pem root.pem > other-chain.pem
+make root "Zendra Test Root CA" ca
+make intermediate "Zendra Test Intermediate CA" ca root 2
+make server localhost server intermediate 3
+make other other.invalid other intermediate 4
+make selfsigned localhost selfsigned
+cat server.pem intermediate.pem root.pem >fullchain.pem
+cat server.pem intermediate.pem >chain-without-root.pem
+cat other.pem intermediate.pem root.pem >other-chain.pem

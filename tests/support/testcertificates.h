@@ -1,54 +1,38 @@
 // SPDX-License-Identifier: MIT
+// Test certificates, made by support/make-test-chain.sh in a directory that lives with the object.
 #ifndef ZENDRA_TESTS_TESTCERTIFICATES_H
 #define ZENDRA_TESTS_TESTCERTIFICATES_H
 
-#include <QString>
+#include <QProcess>
+#include <QSslCertificate>
 #include <QTemporaryDir>
 
-// Certificates for TLS tests, made by tests/support/make-test-chain.sh (openssl CLI) in a temporary
-// directory that lives as long as the object: a root CA, an intermediate CA signed by it and a
-// server certificate for localhost and 127.0.0.1 signed by the intermediate; besides, a lone
-// self-signed certificate for the same names and a certificate for another host name (signed by
-// the intermediate), for verification failures. All files are PEM; keys are unencrypted RSA 2048.
 class TestCertificates
 {
 public:
-    TestCertificates();
-    TestCertificates(const TestCertificates &) = delete;
-    TestCertificates &operator=(const TestCertificates &) = delete;
-
-    // Runs the script; false (with errorString()) when any step fails.
-    bool create();
-    QString errorString() const;
-    QString directory() const;
-
-    // Common names, as the certificates' subjects carry them.
-    static QString rootCommonName();
-    static QString intermediateCommonName();
-    static QString serverCommonName();
-    static QString otherHostName();
-
-    QString rootCaFile() const;
-    QString intermediateCaFile() const;
-    // The server certificate alone and its key.
-    QString serverCertificateFile() const;
-    QString serverKeyFile() const;
-    // What a server presents: server certificate, intermediate, root (in that order) ...
-    QString fullChainFile() const;
-    // ... or server certificate and intermediate only.
-    QString chainWithoutRootFile() const;
-    // Self-signed certificate for localhost and 127.0.0.1, and its key.
-    QString selfSignedCertificateFile() const;
-    QString selfSignedKeyFile() const;
-    // Chain (other host's certificate, intermediate, root) whose names match neither localhost
-    // nor 127.0.0.1, and its key.
-    QString otherHostChainFile() const;
-    QString otherHostKeyFile() const;
+    bool create()
+    {
+        QProcess process;
+        process.start("bash", {ZENDRA_TEST_SOURCE_DIR "/support/make-test-chain.sh", m_dir.path()});
+        process.waitForFinished();
+        m_error = process.readAllStandardError();
+        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+    QString errorString() const { return m_error; }
+    // A file that make-test-chain.sh made, such as "root.pem" or "server.key".
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+    QSslCertificate certificate(const QString &name) const
+    {
+        return QSslCertificate::fromPath(file(name + ".pem")).value(0);
+    }
+    QString rootCaFile() const { return file("root.pem"); }
+    QString fullChainFile() const { return file("fullchain.pem"); }
+    QString serverKeyFile() const { return file("server.key"); }
+    QString otherHostChainFile() const { return file("other-chain.pem"); }
+    QString otherHostKeyFile() const { return file("other.key"); }
 
 private:
-    QString path(const QString &name) const;
-
-    QTemporaryDir m_directory;
+    QTemporaryDir m_dir;
     QString m_error;
 };
 
