@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds zendra twice, normally and with AddressSanitizer + UndefinedBehaviorSanitizer, and
-# runs the whole test suite in both; then builds the fuzzers and runs each for a while.
+# Checks the size of the test code against the code it tests, builds zendra twice, normally and
+# with AddressSanitizer + UndefinedBehaviorSanitizer, and runs the whole test suite in both (the
+# normal build's includes a small load run); then builds the fuzzers and runs each for a while.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=${ZENDRA_JOBS:-2}
 fuzz_seconds=${ZENDRA_FUZZ_SECONDS:-30}
+
+echo "== test budget"
+scripts/count-test-lines.sh
 
 echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
