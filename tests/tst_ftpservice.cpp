@@ -136,70 +136,6 @@ private Q_SLOTS:
                 "listDir ftp://h/4/ carol:x ", "download ftp://h/5 carol:x "}));
     }
 
-    void everyRequestTypeDeliversTheServersBytes_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("size");
-        const auto row = [](const char *tag, const char *name, int size) {
-            QTest::newRow(tag) << name << size;
-        };
-        row("into memory, empty", "DOWNLOADFILE", 0);
-        row("into memory, 8 MiB", "DOWNLOADFILE", 8 << 20);
-        // Not a multiple of a block size: the tail waits in a buffer until the file is closed.
-        row("into a file", "DOWNLOADINFILE", 200 * 1024 + 123);
-        row("listing", "LISTDIRECTORY", 1000);
-    }
-    void everyRequestTypeDeliversTheServersBytes()
-    {
-        QFETCH(QString, name);
-        QFETCH(int, size);
-        const auto server = FtpServer::started();
-        const QByteArray content = FtpServer::testData(size);
-        QVERIFY(server && server->writeFile("data.bin", content) && server->writeFile("sub/b", ""));
-        QTemporaryDir local;
-        // A Latin-1 letter tells the path's Latin-1 bytes from its UTF-8 ones.
-        const QString path = name == "DOWNLOADINFILE" ? local.filePath("r\u00e9sultat") : QString();
-        FtpService service;
-        server->logIn(service);
-        // What is on disk when the worker answers, on its own thread.
-        std::atomic<qint64> sizeAtAnswer {-1};
-        connect(
-            FtpServiceTestAccess::worker(service), &FtpWorker::requestFinished, this,
-            [&] { sizeAtAnswer = QFileInfo(path).size(); }, Qt::DirectConnection);
-        LogCapture log;
-        Answers answers;
-        const QString url = server->url("ftp", name == "LISTDIRECTORY" ? "" : "data.bin");
-        if (name == "LISTDIRECTORY") {
-            service.listDirectory(url, [&](const QList<FtpFileInfo> &entries) {
-                for (const FtpFileInfo &entry : entries)
-                    answers.data << entry.name().toUtf8() + ' '
-                            + QByteArray::number(entry.type() ? -1 : entry.size());
-                answers.results << service.lastResult();
-            });
-        } else {
-            service.downloadFile(url, answers.callback(service), path);
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(!answers.results.isEmpty(), 30000);
-        if (name == "LISTDIRECTORY") {
-            std::sort(answers.data.begin(), answers.data.end());
-            QCOMPARE(answers.data, QList<QByteArray>({"data.bin 1000", "sub -1"}));
-        } else {
-            QVERIFY(answers.data.first() == (path.isEmpty() ? content : path.toLatin1()));
-        }
-        QFile file(path);
-        QVERIFY(path.isEmpty()
-            || (file.open(QIODevice::ReadOnly) && file.readAll() == content
-                && sizeAtAnswer == size));
-        const FtpResult result = answers.results.first();
-        QVERIFY(result.isSuccess() && result.code() == 0 && result.errorString().isEmpty());
-        QCOMPARE(result.url(), url);
-        QCOMPARE(result.attempts(), 1);
-        QCOMPARE(log.lines(QtDebugMsg), QStringList(requestLine(name, url)));
-        QCOMPARE(
-            log.lines(QtInfoMsg), QStringList(requestLine(name, url) + " finished with success"));
-        QCOMPARE(log.lines().size(), 2);
-    }
-
     // One handle per scheme and host, kept until its session ends. It asks for TLS if it was made
     // while activateSsl was on, on every connection it opens.
     void handlesAreKeptPerSchemeAndHost()
@@ -247,55 +183,80 @@ private Q_SLOTS:
                 "\">> End ftp session to host nowhere\""}));
     }
 
-    void faultsEndWithOneCallbackAndTheQueueGoesOn_data()
+    // Each request between two that succeed: exactly one callback, with the bytes received so far
+    // (into a file: none) and its outcome, one log line that says how it ended, and the queue
+    // goes on.
+    void everyRequestEndsWithOneCallback_data()
     {
         QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("url"); // a path on the server, or a URL with "://", or none
+        QTest::addColumn<QString>("url"); // a path on the server ("" lists), a URL, or "none"
         QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("size");
         QTest::addColumn<int>("code");
         const auto row
-            = [](const char *tag, const char *fault, const QString &url, const char *file,
-                  int code) { QTest::newRow(tag) << fault << url << file << code; };
-        row("nothing listening", "stopped", "data.bin", "", 7);
-        row("login refused", "intruder", "data.bin", "", 67);
-        row("server killed mid-transfer", "killed", "data.bin", "", 18);
-        row("data connection dropped", "dropped", "data.bin", "", 18);
-        row("dropped, into a file", "dropped", "data.bin", "partial", 18);
-        row("local file on a full device", "", "data.bin", "/dev/full", 23);
-        // No transfer is attempted, so no libcurl code and no warning.
-        row("local directory missing", "", "data.bin", "gone/file", -1);
-        row("empty URL", "", "", "", 3);
-        row("not an FTP URL", "", "nonsense://127.0.0.1/data.bin", "", 1);
-        row("huge URL", "", "data.bin?" + QString(9 << 20, 'x'), "", 3);
+            = [](const char *tag, const char *fault, const QString &url, const char *file, int size,
+                  int code) { QTest::newRow(tag) << fault << url << file << size << code; };
+        row("into memory, empty", "", "data.bin", "", 0, 0);
+        row("into memory, 8 MiB", "", "data.bin", "", 8 << 20, 0);
+        // A Latin-1 letter tells the path's Latin-1 bytes from its UTF-8 ones; the size is no
+        // multiple of a block, so the tail waits in a buffer until the file is closed.
+        row("into a file", "", "data.bin", "r\u00e9sultat", 200 * 1024 + 123, 0);
+        row("listing", "", "", "", 1000, 0);
+        row("nothing listening", "stopped", "data.bin", "", 1000, 7);
+        row("login refused", "intruder", "data.bin", "", 1000, 67);
+        // Larger than the file buffer, so that a full device fails during the transfer.
+        const int size = 256 * 1024;
+        row("server killed mid-transfer", "killed", "data.bin", "", size, 18);
+        row("data connection dropped", "dropped", "data.bin", "", size, 18);
+        row("dropped, into a file", "dropped", "data.bin", "partial", size, 18);
+        row("local file on a full device", "", "data.bin", "/dev/full", size, 23);
+        // No transfer is attempted, so there is no libcurl code and no warning.
+        row("local directory missing", "", "data.bin", "gone/file", size, -1);
+        row("empty URL", "", "none", "", 0, 3);
+        row("not an FTP URL", "", "nonsense://127.0.0.1/data.bin", "", 0, 1);
+        row("huge URL", "", "data.bin?" + QString(9 << 20, 'x'), "", 0, 3);
     }
-    void faultsEndWithOneCallbackAndTheQueueGoesOn()
+    void everyRequestEndsWithOneCallback()
     {
         QFETCH(QString, fault);
         QFETCH(QString, url);
         QFETCH(QString, file);
+        QFETCH(int, size);
         QFETCH(int, code);
         FtpServer::Options options;
         options.dropDataAfter = fault == "dropped" ? 5000 : -1;
         options.stallDataAfter = fault == "killed" ? 5000 : -1;
         const auto server = FtpServer::started(options);
         const auto next = FtpServer::started();
-        // Larger than the file buffer, so a full device fails during the transfer.
-        const QByteArray content = FtpServer::testData(256 * 1024);
+        const QByteArray content = FtpServer::testData(size);
         QVERIFY(server && next && server->writeFile("data.bin", content)
-            && next->writeFile("next", "next"));
+            && server->writeFile("sub/b", "") && next->writeFile("next", "next"));
         QTemporaryDir local;
         const QString path = file.isEmpty() || file.startsWith('/') ? file : local.filePath(file);
-        url = url.isEmpty() || url.contains("://") ? url : server->url("ftp", url);
+        url = url == "none" ? "" : url.contains("://") ? url : server->url("ftp", url);
         if (fault == "stopped")
             server->stop();
         FtpService service;
         next->logIn(service);
+        // What is on disk when the worker answers, on its own thread.
+        std::atomic<qint64> sizeAtAnswer {-1};
+        connect(
+            FtpServiceTestAccess::worker(service), &FtpWorker::requestFinished, this,
+            [&] { sizeAtAnswer = QFileInfo(path).size(); }, Qt::DirectConnection);
         LogCapture log;
         Answers answers;
-        // Before and after it, a request that succeeds, so that the faulty one meets a used handle.
         service.downloadFile(next->url("ftp", "next"), answers.callback(service));
-        service.downloadFile(
-            url, answers.callback(service), path, fault == "intruder" ? fault : "");
+        if (url.endsWith('/')) {
+            service.listDirectory(url, [&](const QList<FtpFileInfo> &entries) {
+                QStringList names;
+                for (const FtpFileInfo &entry : entries)
+                    names << entry.name() + ' ' + QString::number(entry.type() ? -1 : entry.size());
+                answers.callback(service)(names.join(',').toUtf8());
+            });
+        } else {
+            service.downloadFile(
+                url, answers.callback(service), path, fault == "intruder" ? fault : "");
+        }
         service.downloadFile(next->url("ftp", "next"), answers.callback(service));
         if (fault == "killed") {
             QTRY_VERIFY_WITH_TIMEOUT(server->count("STALL"), 10000);
@@ -303,21 +264,33 @@ private Q_SLOTS:
         }
         QVERIFY(answers.wait(3));
         QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 3; }, 200));
-        // The bytes received so far, into memory; into a file, none.
         const bool partial = path.isEmpty() && (fault == "killed" || fault == "dropped");
-        QCOMPARE(
-            answers.data, QList<QByteArray>({"next", partial ? content.left(5000) : "", "next"}));
-        QCOMPARE(answers.results[1].code(), code);
-        QVERIFY(!answers.results[1].errorString().isEmpty() && answers.results[2].isSuccess());
-        const QString warning = requestLine(path.isEmpty() ? "DOWNLOADFILE" : "DOWNLOADINFILE", url)
-            + QStringLiteral(" finished with error  %1 ").arg(code);
-        const QStringList warnings = log.lines(QtWarningMsg);
-        QCOMPARE(warnings.size(), code == -1 ? 0 : 1);
-        QVERIFY(code == -1 || warnings.first().startsWith(warning));
-        QFile partialFile(path);
-        QVERIFY(!path.endsWith("partial")
-            || (partialFile.open(QIODevice::ReadOnly)
-                && partialFile.readAll() == content.left(5000)));
+        const QByteArray data = url.endsWith('/') ? "data.bin 1000,sub -1"
+            : code != 0                           ? (partial ? content.left(5000) : "")
+            : path.isEmpty()                      ? content
+                                                  : path.toLatin1();
+        QVERIFY(answers.data == QList<QByteArray>({"next", data, "next"}));
+        const FtpResult result = answers.results[1];
+        QCOMPARE(result.code(), code);
+        QVERIFY(result.isSuccess() == (code == 0) && result.errorString().isEmpty() == (code == 0));
+        QVERIFY(result.url() == url && answers.results[2].isSuccess());
+        QFile written(path);
+        QVERIFY(path.isEmpty() || code == -1 || code == 23
+            || (written.open(QIODevice::ReadOnly)
+                && written.readAll() == (code ? content.left(5000) : content)
+                && sizeAtAnswer == written.size()));
+        const QString name = url.endsWith('/') ? "LISTDIRECTORY"
+            : path.isEmpty()                   ? "DOWNLOADFILE"
+                                               : "DOWNLOADINFILE";
+        QCOMPARE(log.lines(QtDebugMsg).count(requestLine(name, url)), 1);
+        const QStringList ends = (code == 0 ? log.lines(QtInfoMsg) : log.lines(QtWarningMsg))
+                                     .filter(requestLine(name, url));
+        QCOMPARE(ends.size(), code == -1 ? 0 : 1);
+        QVERIFY(code == -1
+            || ends.first().startsWith(requestLine(name, url)
+                + (code ? QStringLiteral(" finished with error  %1 ").arg(code)
+                        : " finished with success")));
+        QCOMPARE(log.lines(QtWarningMsg).size(), code > 0 ? 1 : 0);
     }
 
     void destructionLeavesNoCallbackAndNoThread_data()
