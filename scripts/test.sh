@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds zendra twice, normally and with AddressSanitizer + UndefinedBehaviorSanitizer, and
-# runs the whole test suite in both; then builds the fuzzers and runs each for a while.
+# runs the whole test suite in both, builds the API documentation with every warning an error,
+# then builds the fuzzers and runs each for a while.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -13,6 +14,9 @@ echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== API documentation (Doxygen, warnings are errors)"
+cmake --build build --target docs
 
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
