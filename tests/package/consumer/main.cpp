@@ -26,6 +26,11 @@ int main(int argc, char **argv)
     if (Service<zendra::FtpService>::hasInstance())
         return 1;
 
+    const zendra::FtpDirectoryModel model;
+    if (model.status() != zendra::FtpDirectoryModel::Null
+        || model.roleNames().value(zendra::FtpDirectoryModel::NameRole) != "name")
+        return 1;
+
     QTextStream(stdout) << "consumer ok" << Qt::endl;
     return 0;
 }

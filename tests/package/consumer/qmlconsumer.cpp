@@ -29,6 +29,10 @@ int main(int argc, char **argv)
         || service->property("verifyHost") != QVariant(true)
         || service->property("activateSsl") != QVariant(false))
         return 1;
+    component.setData("import zendra\nFtpDirectoryModel {}\n", QUrl());
+    const std::unique_ptr<QObject> model(component.create());
+    if (!model || model->property("status").toInt() != 0)
+        return 1;
     out << "qml consumer ok" << Qt::endl;
     return 0;
 }
