@@ -88,20 +88,27 @@ fingerprint() {
     || die "root_ca.pem is not the chain's root CA"
 echo "root_ca.pem written: $(openssl x509 -in "$certificates/root_ca.pem" -noout -subject)"
 
-step "zendra-cli get $url/report.bin"
+step "zendra-cli get $url/report.bin (the root CA learned by ls verifies the server at once)"
 "$cli" get "$url/report.bin" "$work/report.bin" --user demo 2>"$work/get.log" || {
     cat "$work/get.log" >&2
     die "get failed"
 }
 sed 's/^/  log | /' "$work/get.log"
-grep -q '>> Update FTP certificate' "$work/get.log" || die "no root-CA recovery in the log"
+grep -q ' finished with error ' "$work/get.log" && die "the learned root CA did not verify the server"
 cmp -s "$work/ftp/docs/report.bin" "$work/report.bin" || die "downloaded bytes differ"
 grep -q 'Peer verification should be disabled' "$work/ls.log" "$work/get.log" \
     && die "peer verification was switched off"
-echo "5000000 bytes downloaded over FTPS with peer verification on: identical"
+echo "5000000 bytes downloaded over FTPS on the first attempt, peer verified: identical"
 
-step "zendra-cli get $url/hello.txt (to standard output, the CA file given)"
-"$cli" get "$url/hello.txt" --user demo --ca "$work/certs/root.pem" 2>"$work/hello.log"
+step "zendra-cli get $url/missing.bin (a failed request's exit status and error line)"
+status=0
+"$cli" get "$url/missing.bin" --user demo 2>"$work/missing.log" >/dev/null || status=$?
+grep '^zendra-cli: ' "$work/missing.log" | sed 's/^/  err | /'
+[ "$status" -eq 6 ] || die "exit status $status, not 6 (remote file missing)"
+echo "exit status $status: remote file missing"
+
+step "zendra-cli get $url/hello.txt --forget-ca (to standard output, the CA file given)"
+"$cli" get "$url/hello.txt" --user demo --forget-ca --ca "$work/certs/root.pem" 2>"$work/hello.log"
 grep -q '>> Update FTP certificate' "$work/hello.log" && die "recovery despite the CA file"
 
 printf '\nmain-job: SUCCESS: AES and FTPS with root-CA recovery work end to end\n'

@@ -145,12 +145,12 @@ int runCipherCommand(const QStringList &args, bool encrypt)
     QString error;
     if (!parseMode(parser, modeOption, &mode, &error)
         || !parseBlock(parser, keyOption, &key, &error))
-        return fail(error);
+        return fail(error, UsageError);
     if (mode == EncryptionService::CBC) {
         if (!parseBlock(parser, ivOption, &iv, &error))
-            return fail(error);
+            return fail(error, UsageError);
     } else if (parser.isSet(ivOption)) {
-        return fail(QStringLiteral("--iv is only used with --mode cbc"));
+        return fail(QStringLiteral("--iv is only used with --mode cbc"), UsageError);
     }
 
     QByteArray input;
@@ -233,15 +233,15 @@ int runAesSelfTest(const QStringList &args)
     EncryptionService::CipherMode mode = EncryptionService::CBC;
     QString error;
     if (!parseMode(parser, modeOption, &mode, &error))
-        return fail(error);
+        return fail(error, UsageError);
     bool passesOk = false;
     bool lengthOk = false;
     const int passes = parser.value(passesOption).toInt(&passesOk);
     const int maxLength = parser.value(maxLengthOption).toInt(&lengthOk);
     if (!passesOk || passes < 1 || passes > 1000)
-        return fail(QStringLiteral("--passes must be a number from 1 to 1000"));
+        return fail(QStringLiteral("--passes must be a number from 1 to 1000"), UsageError);
     if (!lengthOk || maxLength < 0 || maxLength > 1 << 20)
-        return fail(QStringLiteral("--max-length must be a number from 0 to 1048576"));
+        return fail(QStringLiteral("--max-length must be a number from 0 to 1048576"), UsageError);
 
     // The service draws IVs and plaintexts from rand(); a fresh seed gives fresh ones.
     std::srand(QRandomGenerator::system()->generate());

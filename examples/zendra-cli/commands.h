@@ -15,12 +15,25 @@ int runList(const QStringList &args);
 int runGet(const QStringList &args);
 
 // Shared by the commands: parse @p args with a help option added, print the help or one error
-// line. Accepts from @p minPositional to @p maxPositional positional arguments, as declared on
-// the parser. Returns -1 when the command is to go on, otherwise the exit status to return.
+// line (status UsageError). Accepts from @p minPositional to @p maxPositional positional arguments,
+// as declared on the parser. Returns -1 when the command is to go on, otherwise the exit status to
+// return.
 int parseCommandLine(QCommandLineParser &parser, const QStringList &args, int minPositional = 0,
     int maxPositional = 0);
 
-// Writes "zendra-cli: <message>" as one line on standard error and returns 1.
-int fail(const QString &message);
+// Exit statuses of every command.
+enum ExitStatus {
+    Success = 0,
+    Failure = 1, // anything not listed below
+    UsageError = 2,
+    ConnectionFailed = 3, // the server could not be reached (DNS, connection, time-out)
+    LoginRefused = 4,
+    CertificateFailed = 5, // TLS or certificate failure that the root-CA recovery did not fix
+    RemoteMissing = 6, // the remote file or directory does not exist
+    LocalFileError = 7, // the local file or standard output could not be written
+};
+
+// Writes "zendra-cli: <message>" as one line on standard error and returns @p status.
+int fail(const QString &message, int status = Failure);
 
 #endif // ZENDRA_CLI_COMMANDS_H

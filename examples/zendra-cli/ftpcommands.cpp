@@ -3,76 +3,87 @@
 #include "commands.h"
 
 #include <zendra/ftpfileinfo.h>
+#include <zendra/ftpresult.h>
 #include <zendra/ftpservice.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QMutex>
 #include <QStandardPaths>
 #include <QUrl>
 
 #include <cstdio>
 #include <memory>
 
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 using zendra::FtpFileInfo;
+using zendra::FtpResult;
 using zendra::FtpService;
 
 namespace {
 
-// The service hands a failed transfer the bytes received so far, often none, just like an empty
-// file; only the worker's log line tells the two apart. The last such line before the callback
-// decides: a certificate failure that the service recovers from is followed by a success line.
-// A certificate failure that no recovery fixes (a host name mismatch, say) is repeated by the
-// worker for ever; the command gives up after a few attempts.
-constexpr int maxAttempts = 8;
-struct TransferOutcome
-{
-    QMutex mutex;
-    bool failed = false;
-    QString error;
-    int attempts = 0;
-};
-TransferOutcome outcome;
-QtMessageHandler defaultHandler = nullptr;
+// A certificate failure that no root-CA recovery fixes (a host-name mismatch, say) would be
+// repeated for ever; a recovery that works needs two runs.
+constexpr int maxAttempts = 4;
 
-void watchingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+const char exitStatusHelp[] = "\n\nExit status: 0 success, 2 usage error, 3 connection or DNS "
+                              "failure, 4 login refused, 5 TLS or certificate failure that the "
+                              "root-CA recovery could not fix, 6 remote file or directory "
+                              "missing, 7 local file error, 1 anything else.";
+
+// The exit status for the outcome of a request, from libcurl's code.
+int exitStatus(const FtpResult &result)
 {
-    static const QLatin1String errorMark(" finished with error ");
-    static const QLatin1String successMark(" finished with success");
-    if (message.startsWith(QLatin1String(">> [FTP "))) {
-        const qsizetype error = message.indexOf(errorMark);
-        if (error >= 0 || message.endsWith(successMark)) {
-            QMutexLocker locker(&outcome.mutex);
-            outcome.failed = error >= 0;
-            const bool givingUp = outcome.failed && ++outcome.attempts >= maxAttempts;
-            // "<libcurl's code> <libcurl's message>"
-            const QString tail
-                = error >= 0 ? message.mid(error + errorMark.size()).simplified() : QString();
-            outcome.error
-                = QStringLiteral("error %1: %2")
-                      .arg(tail.section(QLatin1Char(' '), 0, 0), tail.section(QLatin1Char(' '), 1));
-            if (givingUp) {
-                outcome.error += QStringLiteral(" (gave up after %1 attempts)").arg(maxAttempts);
-                QMetaObject::invokeMethod(
-                    QCoreApplication::instance(), [] { QCoreApplication::exit(); },
-                    Qt::QueuedConnection);
-            }
-        }
+    switch (result.code()) {
+    case 0:
+        return Success;
+    case -1: // the local file could not be opened
+    case CURLE_WRITE_ERROR:
+        return LocalFileError;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+        return ConnectionFailed;
+    case CURLE_LOGIN_DENIED:
+        return LoginRefused;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+        return CertificateFailed;
+    // An FTP server answers 550 for a missing file and for a directory it cannot enter.
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_FTP_COULDNT_RETR_FILE:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+        return RemoteMissing;
+    default:
+        return Failure;
     }
-    defaultHandler(type, context, message);
 }
 
-// An empty reason when the last transfer succeeded.
-QString failureReason()
+// One line for a failed request: libcurl's code and text, or why the local file failed.
+QString failureText(const FtpResult &result, const QString &localFile)
 {
-    QMutexLocker locker(&outcome.mutex);
-    if (!outcome.failed)
-        return QString();
-    return outcome.error;
+    if (result.code() == -1)
+        return QStringLiteral("cannot write \"%1\": %2").arg(localFile, result.errorString());
+    QString text = QStringLiteral("error %1: %2").arg(result.code()).arg(result.errorString());
+    if (exitStatus(result) == CertificateFailed && result.attempts() >= maxAttempts)
+        text += QStringLiteral(" (gave up after %1 attempts)").arg(result.attempts());
+    return text;
 }
 
 // After a certificate failure the worker probes the server with a name-only listing that libcurl
@@ -126,10 +137,12 @@ struct FtpOptions
         QStringLiteral("Do not check that the certificate names the server's host.")};
     QCommandLineOption noSsl {QStringLiteral("no-ssl"),
         QStringLiteral("Do not ask an ftp:// server for TLS (plain FTP).")};
+    QCommandLineOption forgetCa {QStringLiteral("forget-ca"),
+        QStringLiteral("Forget the root CA that an earlier run learned from a server's chain.")};
 
     void addTo(QCommandLineParser &parser) const
     {
-        parser.addOptions({user, password, ca, noVerifyPeer, noVerifyHost, noSsl});
+        parser.addOptions({user, password, ca, noVerifyPeer, noVerifyHost, noSsl, forgetCa});
     }
 };
 
@@ -145,25 +158,32 @@ int parseFtpCommand(QCommandLineParser &parser, const QStringList &args, const F
     if (!url.isValid() || url.host().isEmpty()
         || (url.scheme() != QLatin1String("ftp") && url.scheme() != QLatin1String("ftps"))) {
         return fail(
-            QStringLiteral("%1: \"%2\" is not an ftp:// or ftps:// URL").arg(args.first(), text));
+            QStringLiteral("%1: \"%2\" is not an ftp:// or ftps:// URL").arg(args.first(), text),
+            UsageError);
     }
     if (parser.isSet(options.ca) && !QFileInfo(parser.value(options.ca)).isFile()) {
         return fail(QStringLiteral("%1: CA file \"%2\" does not exist")
-                        .arg(args.first(), parser.value(options.ca)));
+                        .arg(args.first(), parser.value(options.ca)),
+            UsageError);
     }
     return -1;
 }
 
-// Builds the service as the options say and starts watching the library's log.
+// Builds the service as the options say, with the root CA that an earlier run learned.
 std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const FtpOptions &options)
 {
     // The root-CA recovery writes into this directory but never creates it; without it every
     // recovery attempt fails and peer verification ends up switched off.
-    QDir().mkpath(QStringLiteral("%1/certificates")
-                      .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)));
+    const QString certificates
+        = QStringLiteral("%1/certificates")
+              .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    QDir().mkpath(certificates);
+    const QString learnedRoot = certificates + QStringLiteral("/root_ca.pem");
+    if (parser.isSet(options.forgetCa))
+        QFile::remove(learnedRoot);
 
-    defaultHandler = qInstallMessageHandler(&watchingHandler);
     auto service = std::make_unique<FtpService>();
+    service->setMaximumAttempts(maxAttempts);
     service->setVerifyPeer(!parser.isSet(options.noVerifyPeer));
     service->setVerifyHost(!parser.isSet(options.noVerifyHost));
     service->setActivateSsl(!parser.isSet(options.noSsl));
@@ -172,6 +192,9 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
         : qEnvironmentVariable("ZENDRA_PASSWORD");
     service->setCredentials(
         parser.value(options.user), password, [](const QString &value) { return value; });
+    // Already in the directory, so loading it only hands it to the worker.
+    if (QFileInfo::exists(learnedRoot))
+        service->loadCertificate(learnedRoot, false);
     if (parser.isSet(options.ca))
         service->loadCertificate(parser.value(options.ca), true);
     return service;
@@ -203,9 +226,11 @@ const char *typeName(FtpFileInfo::FileType type)
 int runList(const QStringList &args)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Lists a remote directory (MLSD), one entry a line: type, size, modification date (as "
-        "the server sends it, in UTC) and name, separated by tabs."));
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Lists a remote directory (MLSD), one entry a line: type, size, modification date (as "
+            "the server sends it, in UTC) and name, separated by tabs.")
+        + QLatin1String(exitStatusHelp));
     parser.addPositionalArgument(
         QStringLiteral("url"), QStringLiteral("ftp:// or ftps:// URL of the directory."));
     const QCommandLineOption typeOption(QStringLiteral("type"),
@@ -223,18 +248,20 @@ int runList(const QStringList &args)
     else if (type == QLatin1String("dir"))
         filter = FtpFileInfo::Dir;
     else if (type != QLatin1String("all"))
-        return fail(QStringLiteral("ls: --type must be all, file or dir, not \"%1\"").arg(type));
+        return fail(QStringLiteral("ls: --type must be all, file or dir, not \"%1\"").arg(type),
+            UsageError);
 
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
-    QString reason;
-    bool answered = false;
+    int status = Failure;
+    QString message = QStringLiteral("no answer");
     service->listDirectory(
         parser.positionalArguments().constFirst(),
-        [&reason, &answered, &output](const QList<FtpFileInfo> &entries) {
-            answered = true;
-            reason = failureReason();
-            if (reason.isEmpty()) {
+        [&](const QList<FtpFileInfo> &entries) {
+            const FtpResult result = service->lastResult();
+            status = exitStatus(result);
+            message = failureText(result, QString());
+            if (status == Success) {
                 for (const FtpFileInfo &entry : entries) {
                     const QDateTime date = entry.modificationDate();
                     std::fprintf(output.stream(), "%s\t%d\t%s\t%s\n", typeName(entry.type()),
@@ -242,24 +269,28 @@ int runList(const QStringList &args)
                         date.isValid() ? qUtf8Printable(date.toString(Qt::ISODate)) : "-",
                         qUtf8Printable(entry.name()));
                 }
-                if (std::fflush(output.stream()) != 0)
-                    reason = QStringLiteral("cannot write standard output");
+                if (std::fflush(output.stream()) != 0) {
+                    status = LocalFileError;
+                    message = QStringLiteral("cannot write standard output");
+                }
             }
             QCoreApplication::exit();
         },
         filter);
-    if (QCoreApplication::exec(); !answered)
-        reason = failureReason();
-    if (!reason.isEmpty())
-        return fail(QStringLiteral("ls: listing %1 failed: %2").arg(displayUrl(parser), reason));
-    return 0;
+    QCoreApplication::exec();
+    if (status != Success) {
+        return fail(
+            QStringLiteral("ls: listing %1 failed: %2").arg(displayUrl(parser), message), status);
+    }
+    return Success;
 }
 
 int runGet(const QStringList &args)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Downloads a remote file into a local file, or to standard output."));
+        QStringLiteral("Downloads a remote file into a local file, or to standard output.")
+        + QLatin1String(exitStatusHelp));
     parser.addPositionalArgument(
         QStringLiteral("url"), QStringLiteral("ftp:// or ftps:// URL of the file."));
     parser.addPositionalArgument(QStringLiteral("localfile"),
@@ -268,37 +299,32 @@ int runGet(const QStringList &args)
     if (const int status = parseFtpCommand(parser, args, options, 2); status >= 0)
         return status;
     const QString localFile = parser.positionalArguments().value(1);
-    if (!localFile.isEmpty()) {
-        const QFileInfo target(localFile);
-        if (target.isDir() || !target.absoluteDir().exists())
-            return fail(QStringLiteral("get: cannot write \"%1\"").arg(localFile));
-    }
 
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
-    QString reason;
-    bool answered = false;
+    int status = Failure;
+    QString message = QStringLiteral("no answer");
     service->downloadFile(
         parser.positionalArguments().constFirst(),
-        [&reason, &answered, &localFile, &output](const QByteArray &data) {
-            answered = true;
-            reason = failureReason();
-            if (reason.isEmpty() && localFile.isEmpty()) {
-                if (std::fwrite(data.constData(), 1, size_t(data.size()), output.stream())
+        [&](const QByteArray &data) {
+            const FtpResult result = service->lastResult();
+            status = exitStatus(result);
+            message = failureText(result, localFile);
+            if (status == Success && localFile.isEmpty()
+                && (std::fwrite(data.constData(), 1, size_t(data.size()), output.stream())
                         != size_t(data.size())
-                    || std::fflush(output.stream()) != 0)
-                    reason = QStringLiteral("cannot write standard output");
-            } else if (reason.isEmpty() && data.isEmpty()) {
-                // A download into a file answers with the path when it succeeded.
-                reason = QStringLiteral("cannot write \"%1\"").arg(localFile);
+                    || std::fflush(output.stream()) != 0)) {
+                status = LocalFileError;
+                message = QStringLiteral("cannot write standard output");
             }
             QCoreApplication::exit();
         },
         localFile.isEmpty() ? QString() : QFileInfo(localFile).absoluteFilePath());
-    if (QCoreApplication::exec(); !answered)
-        reason = failureReason();
-    if (!reason.isEmpty())
+    QCoreApplication::exec();
+    if (status != Success) {
         return fail(
-            QStringLiteral("get: downloading %1 failed: %2").arg(displayUrl(parser), reason));
-    return 0;
+            QStringLiteral("get: downloading %1 failed: %2").arg(displayUrl(parser), message),
+            status);
+    }
+    return Success;
 }

@@ -36,10 +36,10 @@ QString usage()
 
 } // namespace
 
-int fail(const QString &message)
+int fail(const QString &message, int status)
 {
     std::fprintf(stderr, "zendra-cli: %s\n", qUtf8Printable(message));
-    return 1;
+    return status;
 }
 
 int parseCommandLine(
@@ -47,7 +47,7 @@ int parseCommandLine(
 {
     const QCommandLineOption help = parser.addHelpOption();
     if (!parser.parse(args))
-        return fail(QStringLiteral("%1: %2").arg(args.first(), parser.errorText()));
+        return fail(QStringLiteral("%1: %2").arg(args.first(), parser.errorText()), UsageError);
     if (parser.isSet(help)) {
         // The parser names the program by its path; name the command instead.
         QString text = parser.helpText();
@@ -62,11 +62,13 @@ int parseCommandLine(
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > maxPositional) {
         return fail(QStringLiteral("%1: unexpected argument \"%2\"")
-                        .arg(args.first(), positional.at(maxPositional)));
+                        .arg(args.first(), positional.at(maxPositional)),
+            UsageError);
     }
     if (positional.size() < minPositional) {
         return fail(
-            QStringLiteral("%1: missing argument; see \"zendra-cli %1 --help\"").arg(args.first()));
+            QStringLiteral("%1: missing argument; see \"zendra-cli %1 --help\"").arg(args.first()),
+            UsageError);
     }
     return -1;
 }
@@ -80,7 +82,7 @@ int main(int argc, char **argv)
     QStringList args = QCoreApplication::arguments();
     if (args.size() < 2) {
         std::fputs(qUtf8Printable(usage()), stderr);
-        return 1;
+        return UsageError;
     }
     const QString name = args.at(1);
     if (name == QLatin1String("--help") || name == QLatin1String("-h")
@@ -98,5 +100,6 @@ int main(int argc, char **argv)
             return command.run(args);
         }
     }
-    return fail(QStringLiteral("unknown command \"%1\"; see zendra-cli --help").arg(name));
+    return fail(
+        QStringLiteral("unknown command \"%1\"; see zendra-cli --help").arg(name), UsageError);
 }

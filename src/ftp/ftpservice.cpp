@@ -92,6 +92,16 @@ FtpResult FtpService::lastResult() const
     return m_worker->lastResult();
 }
 
+void FtpService::setMaximumAttempts(int attempts)
+{
+    m_worker->setMaximumAttempts(attempts);
+}
+
+int FtpService::maximumAttempts() const
+{
+    return m_worker->maximumAttempts();
+}
+
 bool FtpService::verifyPeer() const
 {
     return m_verifyPeer;

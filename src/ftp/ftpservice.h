@@ -71,6 +71,12 @@ public:
     /// The outcome of the request whose callback is running; outside a callback, that of the
     /// last request whose callback ran. Call it on the thread that created the service.
     FtpResult lastResult() const;
+    /// Ends a request with its certificate failure once it has run @p attempts times, instead of
+    /// repeating it until an attempt ends otherwise (a host-name mismatch never does while
+    /// verifyHost is on). 0, the default, sets no limit. Applies from the next attempt on.
+    void setMaximumAttempts(int attempts);
+    /// The limit set by setMaximumAttempts(); 0 for none.
+    int maximumAttempts() const;
 
     /// Whether the server certificate is verified against the CA file (default true). It does
     /// not change when a failed certificate recovery switches the worker's verification off.

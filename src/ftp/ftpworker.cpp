@@ -206,7 +206,8 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     if (!filePath.isEmpty())
         file.close();
 
-    if (!certificateFailure) {
+    const int maximumAttempts = m_maximumAttempts;
+    if (!certificateFailure || (maximumAttempts > 0 && m_attempts.value(id) >= maximumAttempts)) {
         QString errorString;
         if (code != CURLE_OK) {
             errorString = m_errorBuffer.at(0) ? QString::fromLocal8Bit(m_errorBuffer.constData())
@@ -289,6 +290,16 @@ FtpResult FtpWorker::lastResult() const
 {
     QMutexLocker locker(&m_resultsMutex);
     return m_lastResult;
+}
+
+void FtpWorker::setMaximumAttempts(int attempts)
+{
+    m_maximumAttempts = qMax(0, attempts);
+}
+
+int FtpWorker::maximumAttempts() const
+{
+    return m_maximumAttempts;
 }
 
 size_t FtpWorker::writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata)

@@ -42,6 +42,10 @@ public:
     void discardResult(const QUuid &id);
     // What finishResult() returned last; a default result before that.
     FtpResult lastResult() const;
+    // Runs of a request after which a certificate failure ends it instead of repeating it;
+    // 0 repeats without limit. Any thread.
+    void setMaximumAttempts(int attempts);
+    int maximumAttempts() const;
 
 Q_SIGNALS:
     void requestFinished(QUuid id, QByteArray data);
@@ -80,6 +84,7 @@ private:
     QThread *m_thread;
     QByteArray m_errorBuffer;
     QHash<QString, CURL *> m_handlers;
+    std::atomic<int> m_maximumAttempts{0};
     // Runs of each request in flight so far, on the worker's thread only.
     QHash<QUuid, int> m_attempts;
     // Outcomes cross from the worker's thread to the service's under this lock.
