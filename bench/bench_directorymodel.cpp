@@ -106,8 +106,6 @@ void run(QQuickWindow &window, QQuickItem *view, QAbstractItemModel *model,
     timer.restart();
     const QImage frame = window.grabWindow();
     times.firstFrame.append(milliseconds(timer));
-    if (qEnvironmentVariableIsSet("SAVE_FRAME"))
-        frame.save(qEnvironmentVariable("SAVE_FRAME"));
     if (frame.isNull() || model->rowCount() != 100000)
         qFatal("no frame or not 100,000 rows");
 
