@@ -12,6 +12,8 @@ packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-declarative-dev
     qml6-module-qtqml qml6-module-qtquick qml6-module-qttest
+    qml6-module-qtquick-controls qml6-module-qtquick-layouts qml6-module-qtquick-templates
+    qml6-module-qtquick-window qml6-module-qtqml-workerscript fonts-dejavu-core
     libcurl4-openssl-dev libssl-dev openssl curl
     python3 python3-pyftpdlib python3-openssl proftpd-core
     libbenchmark-dev clang-14 libclang-rt-14-dev

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Checks the size of the test code against the code it tests, builds zendra twice, normally and
 # with AddressSanitizer + UndefinedBehaviorSanitizer, and runs the whole test suite in both (the
-# normal build's includes a small load run); then builds the fuzzers and runs each for a while.
+# normal build's includes a small load run), builds the API documentation with every warning an
+# error, then builds the fuzzers and runs each for a while.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -17,6 +18,9 @@ echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== API documentation (Doxygen, warnings are errors)"
+cmake --build build --target docs
 
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -4,6 +4,7 @@
 
 #include "certificateinfo.h"
 #include "encryptionservice.h"
+#include "ftpdirectorymodel.h"
 #include "ftpfileinfo.h"
 #include "ftpresult.h"
 #include "ftpservice.h"

@@ -20,8 +20,11 @@ class ZENDRA_EXPORT CertificateInfo
 public:
     /// Builds the record from the lines of one certificate.
     explicit CertificateInfo(const QList<QString> &lines);
+    /// Copies @p other; the copy shares its fields.
     CertificateInfo(const CertificateInfo &other);
+    /// Makes this record a copy of @p other.
     CertificateInfo &operator=(const CertificateInfo &other);
+    /// Destroys the record.
     virtual ~CertificateInfo();
 
     /// The "Subject" value.

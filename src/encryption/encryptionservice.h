@@ -20,12 +20,16 @@ class ZENDRA_EXPORT EncryptionService : public QObject, public Service<Encryptio
 
 public:
     /// Selects the cipher operations of performTest(); any value but CBC runs ECB.
-    enum CipherMode { CBC = 0, ECB = 1 };
+    enum CipherMode {
+        CBC = 0, ///< AES-128-CBC under the id's key and IV.
+        ECB = 1 ///< AES-128-ECB under the id's key.
+    };
 
     /// Builds the service without a parent and registers it as the process's instance.
     EncryptionService();
     /// Builds the service and registers it as the process's instance.
     explicit EncryptionService(QObject *parent);
+    /// Drops the registries (keys are not wiped) and clears the registration.
     ~EncryptionService() override;
 
     /// Registers a 16-byte key and, when @p iv is not empty, a 16-byte IV for @p id.

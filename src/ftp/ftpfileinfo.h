@@ -17,12 +17,22 @@ class ZENDRA_EXPORT FtpFileInfo
 {
 public:
     /// Entry types; All is a listing filter only and never the type of an entry.
-    enum FileType { NoType = -1, File = 0, Dir = 1, ParentDir = 2, CurrentDir = 3, All = 4 };
+    enum FileType {
+        NoType = -1, ///< No "type" fact, or a value other than the four below.
+        File = 0, ///< "type=file".
+        Dir = 1, ///< "type=dir".
+        ParentDir = 2, ///< "type=pdir": the parent directory.
+        CurrentDir = 3, ///< "type=cdir": the listed directory itself.
+        All = 4 ///< The listing filter that keeps entries of every type.
+    };
 
     /// Parses one MLSD line ("fact=value;...; name"); a trailing CR is ignored.
     explicit FtpFileInfo(const QString &line);
+    /// Copies every field of @p other.
     FtpFileInfo(const FtpFileInfo &other);
+    /// Copies every field of @p other into this entry.
     FtpFileInfo &operator=(const FtpFileInfo &other);
+    /// Destroys the entry.
     virtual ~FtpFileInfo();
 
     /// The file name, trimmed.

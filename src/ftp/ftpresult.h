@@ -21,8 +21,11 @@ public:
     /// A result of a request to @p url whose last attempt ended with libcurl's @p code (0 for
     /// success, -1 when no transfer was attempted) and @p errorString, after @p attempts runs.
     FtpResult(const QString &url, int code, const QString &errorString, int attempts);
+    /// Copies @p other; the copy shares its data.
     FtpResult(const FtpResult &other);
+    /// Makes this result a copy of @p other.
     FtpResult &operator=(const FtpResult &other);
+    /// Destroys the result.
     ~FtpResult();
 
     /// True when the request's last attempt succeeded (code() is 0).

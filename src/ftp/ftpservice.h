@@ -34,8 +34,11 @@ class ZENDRA_EXPORT FtpService : public QObject, public Service<FtpService>
 {
     Q_OBJECT
     QML_ELEMENT
+    /// Whether the server certificate is verified (default true); see verifyPeer().
     Q_PROPERTY(bool verifyPeer READ verifyPeer WRITE setVerifyPeer NOTIFY verifyPeerChanged)
+    /// Whether the certificate must name the URL's host (default true); see verifyHost().
     Q_PROPERTY(bool verifyHost READ verifyHost WRITE setVerifyHost NOTIFY verifyHostChanged)
+    /// Whether ftp:// connections ask for TLS (default true); see activateSsl().
     Q_PROPERTY(bool activateSsl READ activateSsl WRITE setActivateSsl NOTIFY activateSslChanged)
 
 public:

@@ -16,9 +16,12 @@ int main(int argc, char **argv)
     QQmlComponent component(&engine);
     component.setData("import zendra\nFtpService { verifyPeer: false }\n", QUrl());
     const std::unique_ptr<QObject> service(component.create());
-    const bool ok = service
+    const bool serviceOk = service
         && qstrcmp(service->metaObject()->className(), "zendra::FtpService") == 0
         && !service->property("verifyPeer").toBool() && service->property("verifyHost").toBool();
+    component.setData("import zendra\nFtpDirectoryModel {}\n", QUrl());
+    const std::unique_ptr<QObject> model(component.create());
+    const bool ok = serviceOk && model && model->property("status").toInt() == 0;
     std::puts(ok ? "qml consumer ok" : qPrintable(component.errorString()));
     return ok ? 0 : 1;
 }

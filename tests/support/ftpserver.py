@@ -3,6 +3,7 @@
 one line per event to --events (CONNECT, LOGIN <tls>, LOGIN_FAILED, CMD <name> <prot>, STALL, CLOSE)
 and exits when its standard input closes, so it never outlives the process that started it."""
 import argparse
+import logging
 import os
 import sys
 import threading
@@ -19,6 +20,7 @@ parser.add_argument("--drop-after", type=int, default=-1, help="close data conne
 parser.add_argument("--stall-after", type=int, default=-1, help="stop sending then")
 args = parser.parse_args()
 events = open(args.events, "a", buffering=1) if args.events else None
+logging.basicConfig(level=logging.WARNING)
 tls = args.tls != "off"
 
 

@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: MIT
+// Host of the QML example: credentials from ZENDRA_USER and ZENDRA_PASSWORD, the directory from
+// the command line or ZENDRA_URL; --screenshot renders offscreen, saves the window and quits.
+#include <zendra/zendra.h>
+
+#include <QCommandLineParser>
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QTimer>
+
+int main(int argc, char **argv)
+{
+    // The platform is chosen when the application is built, before options are parsed.
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--screenshot") == 0 && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QGuiApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Lists a remote directory with zendra in QML."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("url"), QStringLiteral("Directory to list."));
+    const QCommandLineOption screenshotOption(QStringLiteral("screenshot"),
+        QStringLiteral("Save the window to <file> once the listing has ended, then quit."),
+        QStringLiteral("file"));
+    parser.addOption(screenshotOption);
+    parser.process(app);
+    const QString url = parser.positionalArguments().value(0, qEnvironmentVariable("ZENDRA_URL"));
+    const QString screenshot = parser.value(screenshotOption);
+    if (!screenshot.isEmpty()) {
+        if (url.isEmpty())
+            parser.showHelp(2);
+        // The software renderer draws without a GPU or a display.
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    }
+
+    QQmlApplicationEngine engine;
+    engine.addImportPath(QStringLiteral(ZENDRA_QML_IMPORT_DIR));
+    engine.setInitialProperties({{QStringLiteral("url"), url}});
+    engine.load(QUrl(QStringLiteral("qrc:/Main.qml")));
+    if (engine.rootObjects().isEmpty())
+        return 1;
+    // The window's FtpService registered itself when it was built; its listing starts once the
+    // event loop runs, so the credentials are in place for it.
+    Service<zendra::FtpService>::instance().setCredentials(qEnvironmentVariable("ZENDRA_USER"),
+        qEnvironmentVariable("ZENDRA_PASSWORD"), [](const QString &text) { return text; });
+    if (screenshot.isEmpty())
+        return app.exec();
+
+    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
+    auto *directory = window->property("directory").value<zendra::FtpDirectoryModel *>();
+    QObject::connect(directory, &zendra::FtpDirectoryModel::statusChanged, &app, [&] {
+        const auto status = directory->status();
+        if (status == zendra::FtpDirectoryModel::Ready
+            || status == zendra::FtpDirectoryModel::Error)
+            app.exit(
+                window->grabWindow().save(screenshot) && status == zendra::FtpDirectoryModel::Ready
+                    ? 0
+                    : 1);
+    });
+    // Nothing times out a silent server, so the screenshot gives up on its own.
+    QTimer::singleShot(30000, &app, [&app] { app.exit(3); });
+    return app.exec();
+}

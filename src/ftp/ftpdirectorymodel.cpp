@@ -1,0 +1,217 @@
+// SPDX-License-Identifier: MIT
+// FtpDirectoryModel: one remote directory as a list model, listed through FtpService.
+#include "ftpdirectorymodel.h"
+
+#include "ftpdirectorymodel_p.h"
+#include "ftpservice.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <algorithm>
+
+namespace zendra {
+
+static_assert(int(FtpDirectoryModel::All) == int(FtpFileInfo::All)
+        && int(FtpDirectoryModel::NoType) == int(FtpFileInfo::NoType),
+    "the model's filter mirrors FtpFileInfo::FileType");
+
+quint64 FtpDirectoryModelPrivate::latestRequest(const FtpDirectoryModel *model)
+{
+    return model->m_request;
+}
+
+void FtpDirectoryModelPrivate::answer(FtpDirectoryModel *model, quint64 request,
+    const QList<FtpFileInfo> &entries, const FtpResult &result)
+{
+    if (request != model->m_request)
+        return;
+    if (!result.isSuccess()) {
+        const QString reason = result.errorString().isEmpty()
+            ? FtpDirectoryModel::tr("Listing failed with libcurl code %1").arg(result.code())
+            : result.errorString();
+        model->finish({}, FtpDirectoryModel::Error, reason);
+        return;
+    }
+    const auto isDot = [](const FtpFileInfo &entry) {
+        return entry.type() == FtpFileInfo::CurrentDir || entry.type() == FtpFileInfo::ParentDir;
+    };
+    // Only All can bring "cdir" and "pdir" along unasked; scanning first spares the copy that
+    // removing would cost a listing without them.
+    if (model->m_fileType == FtpDirectoryModel::All
+        && std::any_of(entries.cbegin(), entries.cend(), isDot)) {
+        QList<FtpFileInfo> kept = entries;
+        kept.removeIf(isDot);
+        model->finish(kept, FtpDirectoryModel::Ready, QString());
+        return;
+    }
+    model->finish(entries, FtpDirectoryModel::Ready, QString());
+}
+
+FtpDirectoryModel::FtpDirectoryModel(QObject *parent) : QAbstractListModel(parent) { }
+
+FtpDirectoryModel::~FtpDirectoryModel() = default;
+
+QString FtpDirectoryModel::url() const
+{
+    return m_url;
+}
+
+void FtpDirectoryModel::setUrl(const QString &url)
+{
+    if (url == m_url)
+        return;
+    m_url = url;
+    ++m_request;
+    Q_EMIT urlChanged();
+    scheduleReload();
+}
+
+FtpDirectoryModel::FileType FtpDirectoryModel::fileType() const
+{
+    return m_fileType;
+}
+
+void FtpDirectoryModel::setFileType(FileType fileType)
+{
+    if (fileType == m_fileType)
+        return;
+    m_fileType = fileType;
+    ++m_request;
+    Q_EMIT fileTypeChanged();
+    scheduleReload();
+}
+
+FtpDirectoryModel::Status FtpDirectoryModel::status() const
+{
+    return m_status;
+}
+
+QString FtpDirectoryModel::errorString() const
+{
+    return m_errorString;
+}
+
+int FtpDirectoryModel::count() const
+{
+    return int(m_entries.size());
+}
+
+FtpFileInfo FtpDirectoryModel::entry(int row) const
+{
+    return m_entries.at(row);
+}
+
+int FtpDirectoryModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_entries.size());
+}
+
+QVariant FtpDirectoryModel::data(const QModelIndex &index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return QVariant();
+    const FtpFileInfo &entry = m_entries.at(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+    case NameRole:
+        return entry.name();
+    case TypeRole:
+        return int(entry.type());
+    case SizeRole:
+        return entry.size();
+    case ModifiedRole:
+        return entry.modificationDate();
+    case PermissionsRole:
+        return entry.permissions();
+    case IsDirRole:
+        return entry.type() == FtpFileInfo::Dir || entry.type() == FtpFileInfo::CurrentDir
+            || entry.type() == FtpFileInfo::ParentDir;
+    default:
+        return QVariant();
+    }
+}
+
+QHash<int, QByteArray> FtpDirectoryModel::roleNames() const
+{
+    return {{NameRole, "name"}, {TypeRole, "type"}, {SizeRole, "size"}, {ModifiedRole, "modified"},
+        {PermissionsRole, "permissions"}, {IsDirRole, "isDir"}};
+}
+
+void FtpDirectoryModel::reload()
+{
+    m_reloadScheduled = false;
+    const quint64 request = ++m_request;
+    if (m_url.isEmpty()) {
+        finish({}, Null, QString());
+        return;
+    }
+    if (!Service<FtpService>::hasInstance()) {
+        finish({}, Error, tr("No FtpService exists: create one before listing %1").arg(m_url));
+        return;
+    }
+    FtpService *service = &Service<FtpService>::instance();
+    if (service != m_service) {
+        disconnect(m_serviceDestroyed);
+        m_service = service;
+        // A service destroyed with the listing queued never answers it.
+        m_serviceDestroyed = connect(service, &QObject::destroyed, this, [this] {
+            m_service = nullptr;
+            if (m_status == Loading)
+                finish({}, Error, tr("The FtpService was destroyed before the listing ended"));
+        });
+    }
+    if (m_status != Loading) {
+        m_status = Loading;
+        Q_EMIT statusChanged();
+    }
+    if (!m_errorString.isEmpty()) {
+        m_errorString.clear();
+        Q_EMIT errorStringChanged();
+    }
+    QPointer<FtpDirectoryModel> model(this);
+    service->listDirectory(
+        m_url,
+        [model, request, service](const QList<FtpFileInfo> &entries) {
+            if (model)
+                FtpDirectoryModelPrivate::answer(model, request, entries, service->lastResult());
+        },
+        FtpFileInfo::FileType(m_fileType));
+}
+
+void FtpDirectoryModel::scheduleReload()
+{
+    if (m_reloadScheduled)
+        return;
+    m_reloadScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_reloadScheduled)
+                reload();
+        },
+        Qt::QueuedConnection);
+}
+
+void FtpDirectoryModel::finish(
+    const QList<FtpFileInfo> &entries, Status status, const QString &errorString)
+{
+    const int oldCount = count();
+    // One reset for the whole listing: a view rebuilds its visible rows once instead of
+    // handling an insertion per entry.
+    beginResetModel();
+    m_entries = entries;
+    endResetModel();
+    if (count() != oldCount)
+        Q_EMIT countChanged();
+    if (m_errorString != errorString) {
+        m_errorString = errorString;
+        Q_EMIT errorStringChanged();
+    }
+    if (m_status != status) {
+        m_status = status;
+        Q_EMIT statusChanged();
+    }
+}
+
+} // namespace zendra

@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: MIT
+#ifndef ZENDRA_FTPDIRECTORYMODEL_H
+#define ZENDRA_FTPDIRECTORYMODEL_H
+
+#include "ftpfileinfo.h"
+#include "zendra_export.h"
+
+#include <QAbstractListModel>
+#include <QList>
+#include <QString>
+#include <QtQmlIntegration/qqmlintegration.h>
+
+namespace zendra {
+
+class FtpDirectoryModelPrivate;
+class FtpService;
+
+/// A list model of one remote directory, for Qt Quick views and item views. It lists url through
+/// the process's FtpService (Service<FtpService>::instance()), so create that service first and
+/// use the model on the thread that created it. Also the QML element FtpDirectoryModel.
+///
+/// Rows are the valid entries of the MLSD listing in the server's order; the "cdir" and "pdir"
+/// entries are left out unless fileType asks for exactly them. A listing replaces all rows in one
+/// model reset.
+class ZENDRA_EXPORT FtpDirectoryModel : public QAbstractListModel
+{
+    Q_OBJECT
+    QML_ELEMENT
+    /// The directory listed, for example "ftps://host/dir/"; a change reloads the listing.
+    Q_PROPERTY(QString url READ url WRITE setUrl NOTIFY urlChanged)
+    /// The entry types listed (default All); a change reloads the listing.
+    Q_PROPERTY(FileType fileType READ fileType WRITE setFileType NOTIFY fileTypeChanged)
+    /// Where the listing stands.
+    Q_PROPERTY(Status status READ status NOTIFY statusChanged)
+    /// Why the last listing failed; empty unless status is Error.
+    Q_PROPERTY(QString errorString READ errorString NOTIFY errorStringChanged)
+    /// The number of rows.
+    Q_PROPERTY(int count READ count NOTIFY countChanged)
+
+public:
+    /// Where the listing stands.
+    enum Status {
+        Null, ///< No url, nothing listed.
+        Loading, ///< A listing is queued or in progress; the rows are still the previous ones.
+        Ready, ///< The rows are the listing of url.
+        Error ///< The listing failed; errorString says why and there are no rows.
+    };
+    Q_ENUM(Status)
+
+    /// The listing filter, with the values of FtpFileInfo::FileType.
+    enum FileType {
+        NoType = FtpFileInfo::NoType, ///< Matches no entry.
+        File = FtpFileInfo::File, ///< Files only.
+        Dir = FtpFileInfo::Dir, ///< Directories only.
+        ParentDir = FtpFileInfo::ParentDir, ///< Only the "pdir" entry.
+        CurrentDir = FtpFileInfo::CurrentDir, ///< Only the "cdir" entry.
+        All = FtpFileInfo::All ///< Files, directories and other entries, without "cdir" and "pdir".
+    };
+    Q_ENUM(FileType)
+
+    /// The data roles; QML delegates see them by the names in roleNames().
+    enum Roles {
+        NameRole = Qt::UserRole + 1, ///< "name": QString, FtpFileInfo::name().
+        TypeRole, ///< "type": int, the FileType of the entry.
+        SizeRole, ///< "size": int, FtpFileInfo::size().
+        ModifiedRole, ///< "modified": QDateTime, FtpFileInfo::modificationDate().
+        PermissionsRole, ///< "permissions": QString, FtpFileInfo::permissions().
+        IsDirRole ///< "isDir": bool, true for directories, "cdir" and "pdir".
+    };
+    Q_ENUM(Roles)
+
+    /// Builds an empty model with status Null.
+    explicit FtpDirectoryModel(QObject *parent = nullptr);
+    /// Destroys the model; a listing still in flight is ignored when it ends.
+    ~FtpDirectoryModel() override;
+
+    /// The directory listed.
+    QString url() const;
+    /// Sets the directory to list. The listing starts when control returns to the event loop, so
+    /// settings made together cost one listing; answers to earlier urls are ignored from now on.
+    void setUrl(const QString &url);
+    /// The listing filter.
+    FileType fileType() const;
+    /// Sets the listing filter and, like setUrl(), reloads.
+    void setFileType(FileType fileType);
+    /// Where the listing stands.
+    Status status() const;
+    /// Why the last listing failed: libcurl's description of the failure, or why no listing could
+    /// be queued. Empty unless status() is Error.
+    QString errorString() const;
+    /// The number of rows.
+    int count() const;
+    /// The entry shown in @p row (0 <= row < count()).
+    FtpFileInfo entry(int row) const;
+
+    /// The number of rows under the invisible root, 0 under any other parent.
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    /// The value of @p role for the entry at @p index; Qt::DisplayRole gives the name.
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    /// The role names of Roles, for QML delegates.
+    QHash<int, QByteArray> roleNames() const override;
+
+    /// Lists url now, through the process's FtpService. Without a url the model empties and goes
+    /// to Null; without a service it empties and goes to Error.
+    Q_INVOKABLE void reload();
+
+Q_SIGNALS:
+    /// The url property changed.
+    void urlChanged();
+    /// The fileType property changed.
+    void fileTypeChanged();
+    /// The status property changed.
+    void statusChanged();
+    /// The errorString property changed.
+    void errorStringChanged();
+    /// The count property changed.
+    void countChanged();
+
+private:
+    friend class FtpDirectoryModelPrivate;
+
+    void scheduleReload();
+    void finish(const QList<FtpFileInfo> &entries, Status status, const QString &errorString);
+
+    QString m_url;
+    FileType m_fileType = All;
+    Status m_status = Null;
+    QString m_errorString;
+    QList<FtpFileInfo> m_entries;
+    // Identifies the latest request; answers carrying another value are stale.
+    quint64 m_request = 0;
+    bool m_reloadScheduled = false;
+    // The service listed through, watched so that its end fails a listing it would never answer.
+    FtpService *m_service = nullptr;
+    QMetaObject::Connection m_serviceDestroyed;
+};
+
+} // namespace zendra
+
+#endif // ZENDRA_FTPDIRECTORYMODEL_H
