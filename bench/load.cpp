@@ -3,7 +3,9 @@
 // suite's servers on 127.0.0.1, one plain FTP and one FTPS (implicit TLS, peer verified):
 // downloads into memory and into files of 0 B to 8 MiB, and listings. Every callback must come
 // exactly once and in queue order, every byte must match by digest, no warning may be logged,
-// and the process's threads and resident memory must be back near their level before the
+// each server must see one login (one cached handle per scheme and host serves every request,
+// listings and downloads alike), and the process's threads and resident memory must be back
+// near their level before the
 // service once it is gone. A first round of 8 requests loads what libcurl and OpenSSL keep for
 // the process, so that "before" means after it. Prints the figures; exits 1 if a check fails.
 #include "ftpserver.h"
@@ -161,18 +163,26 @@ int main(int argc, char *argv[])
     threadsBack(threadsAtStart);
     const int threadsBefore = threadCount();
     const double memoryBefore = residentMiB();
+    const int loginsBefore = plain->count("LOGIN ") + tls->count("LOGIN ");
     QElapsedTimer clock;
     clock.start();
     const Round round = run(count);
     const qint64 elapsed = clock.elapsed();
     const bool threadsGone = threadsBack(threadsBefore);
+    const int logins = plain->count("LOGIN ") + tls->count("LOGIN ") - loginsBefore;
     const double memoryAfter = residentMiB();
     const bool ok = warmUp.failures + round.failures == 0 && warnings == 0 && threadsGone
+        && logins
+            == (count > 4       ? 2
+                    : count > 0 ? 1
+                                : 0)
         && memoryAfter < memoryBefore + 8;
-    std::printf("%d requests in %.1f s; %d failed, %d warnings; threads %d before, %d at most "
-                "during, %d after; resident memory %.1f MiB before, %.1f MiB at the end, %.1f MiB "
-                "after the service: %s\n",
-        count, elapsed / 1000.0, round.failures, int(warnings), threadsBefore, round.threadsDuring,
-        threadCount(), memoryBefore, round.memoryAtEnd, memoryAfter, ok ? "ok" : "FAILED");
+    std::printf(
+        "%d requests in %.1f s; %d failed, %d warnings, %d logins; threads %d before, %d at most "
+        "during, %d after; resident memory %.1f MiB before, %.1f MiB at the end, %.1f MiB "
+        "after the service: %s\n",
+        count, elapsed / 1000.0, round.failures, int(warnings), logins, threadsBefore,
+        round.threadsDuring, threadCount(), memoryBefore, round.memoryAtEnd, memoryAfter,
+        ok ? "ok" : "FAILED");
     return ok ? 0 : 1;
 }
