@@ -1,19 +1,17 @@
 // SPDX-License-Identifier: MIT
-// EncryptionService: AES-128 against the NIST vectors, its registries of keys, IVs and pending
-// keys, its refusal of bad input and its self-test; and how both services register themselves.
+// EncryptionService: AES-128 against the NIST vectors, its refusal of keys and IVs of wrong
+// lengths, and its self-test.
 #include "logcapture.h"
 
-#include <zendra/zendra.h>
+#include <zendra/encryptionservice.h>
 
 #include <QRegularExpression>
 #include <QTest>
 
 #include <cstdlib>
-#include <memory>
 #include <optional>
 
 using zendra::EncryptionService;
-using zendra::FtpService;
 
 namespace {
 
@@ -33,17 +31,6 @@ const QByteArray otherKey(16, 'k');
 const QByteArray otherIv(16, 'v');
 const QString keyWarning = QStringLiteral("ERROR, key length must be 16bytes for AES_128_%1");
 
-// The bytes the service draws after srand(seed): byte i is the i-th rand() modulo 256.
-QByteArray randBytes(unsigned seed, int count)
-{
-    std::srand(seed);
-    QByteArray bytes;
-    for (int i = 0; i < count; ++i)
-        bytes.append(char(std::rand() % 256));
-    std::srand(seed);
-    return bytes;
-}
-
 } // namespace
 
 class TestEncryptionService : public QObject
@@ -61,22 +48,13 @@ class TestEncryptionService : public QObject
                            : m_service->decryptAES_CBC(id, data, {});
         return encrypt ? m_service->encryptAES_ECB(id, data) : m_service->decryptAES_ECB(id, data);
     }
-    template<typename T>
-    void registersWhileItLives(const char *baseName)
+    // Whether @p id works with key @p k and IV @p v in both modes.
+    bool uses(const QString &id, const QByteArray &k, const QByteArray &v)
     {
-        auto older = std::make_unique<T>();
-        auto newer = std::make_unique<T>();
-        QCOMPARE(&Service<T>::instance(), newer.get());
-        // Assignment through the base never moves the registration.
-        static_cast<Service<T> &>(*newer) = *older;
-        QCOMPARE(&Service<T>::instance(), newer.get());
-        QCOMPARE(newer->qt_metacast(baseName), static_cast<Service<T> *>(newer.get()));
-        // Any instance that goes clears it, before QObject's teardown deletes the children.
-        bool registeredInTeardown = true;
-        connect(new QObject(older.get()), &QObject::destroyed,
-            [&] { registeredInTeardown = Service<T>::hasInstance(); });
-        older.reset();
-        QVERIFY(!registeredInTeardown && !Service<T>::hasInstance());
+        EncryptionService reference;
+        reference.init_CBC("r", k, v);
+        return cipher(true, true, id, plain) == reference.encryptAES_CBC("r", plain, {})
+            && cipher(false, true, id, plain) == reference.encryptAES_ECB("r", plain);
     }
 
 private Q_SLOTS:
@@ -84,16 +62,6 @@ private Q_SLOTS:
     {
         m_service.emplace();
         m_log.emplace();
-    }
-
-    void servicesRegisterWhileTheyLive()
-    {
-        m_service.reset();
-        QVERIFY(!Service<EncryptionService>::hasInstance() && !Service<FtpService>::hasInstance());
-        registersWhileItLives<EncryptionService>("Service<EncryptionService>");
-        QVERIFY(!Service<FtpService>::hasInstance());
-        registersWhileItLives<FtpService>("Service<FtpService>");
-        zendra_noop();
     }
 
     void matchesTheNistVectorsAndPads_data()
@@ -125,86 +93,22 @@ private Q_SLOTS:
     {
         QVERIFY(m_service->init_CBC("id", key, iv));
         QStringList expected;
-        for (int length = 0; length <= 40; ++length) {
-            if (length == 16)
-                continue;
+        for (int length = 0; length <= 40; length += length == 15 ? 2 : 1) {
             const QByteArray wrong = plain.left(length);
-            QVERIFY(
-                !m_service->init_CBC("id", wrong, otherIv) && !m_service->init_ECB("id", wrong));
-            QVERIFY(!m_service->init_ECB("fresh", wrong));
+            QVERIFY(!m_service->init_CBC("id", wrong, otherIv) && !m_service->init_ECB("id", wrong)
+                && !m_service->init_ECB("fresh", wrong));
             expected << keyWarning.arg("CBC") << keyWarning.arg("ECB") << keyWarning.arg("ECB");
-            // An IV argument of a wrong length gives a clear, empty result.
-            QVERIFY(m_service->encryptAES_CBC("wrong iv", plain, wrong).isEmpty());
-            QVERIFY(m_service->decryptAES_CBC("wrong iv", cbcCipher, wrong).isEmpty());
+            // An IV argument of a wrong length gives an empty result.
+            QVERIFY(m_service->encryptAES_CBC("wrong iv", plain, wrong).isEmpty()
+                && m_service->decryptAES_CBC("wrong iv", cbcCipher, wrong).isEmpty());
         }
-        QCOMPARE(cipher(true, true, "id", plain).left(64), cbcCipher);
-        QVERIFY(cipher(false, true, "fresh", plain).isEmpty());
-        // So does a ciphertext that is not whole blocks (and OpenSSL reports on stderr).
+        QVERIFY(uses("id", key, iv) && cipher(false, true, "fresh", plain).isEmpty());
+        // So does a ciphertext of no whole blocks (OpenSSL reports it on stderr).
         QVERIFY(cipher(true, false, "id", plain.left(15)).isEmpty()
             && cipher(false, false, "id", plain.left(33)).isEmpty());
         // A wrong IV is refused, yet the new key is stored beside the old IV.
-        QVERIFY(!m_service->init_CBC("id", otherKey, otherIv.left(8)));
-        QVERIFY(m_service->init_CBC("reference", otherKey, iv));
-        QCOMPARE(cipher(true, true, "id", plain), cipher(true, true, "reference", plain));
+        QVERIFY(!m_service->init_CBC("id", otherKey, otherIv.left(8)) && uses("id", otherKey, iv));
         QCOMPARE(m_log->lines(), expected << "ERROR, IV length must be 16bytes for AES_128_CBC");
-    }
-
-    void keysAndIvsAreRegisteredApart()
-    {
-        const auto usesKeyAndIv
-            = [this](const QString &id, const QByteArray &k, const QByteArray &v) {
-                  EncryptionService reference;
-                  reference.init_CBC("r", k, v);
-                  return cipher(true, true, id, plain) == reference.encryptAES_CBC("r", plain, {})
-                      && cipher(false, true, id, plain) == reference.encryptAES_ECB("r", plain);
-              };
-        QVERIFY(m_service->init_CBC("id", key, iv) && m_service->init_ECB("id", otherKey));
-        QVERIFY(usesKeyAndIv("id", otherKey, iv));
-        QVERIFY(m_service->init_CBC("id", key, {}));
-        QVERIFY(usesKeyAndIv("id", key, iv));
-        // An IV argument stays registered, whichever direction brought it.
-        const QByteArray encrypted = m_service->encryptAES_CBC("id", plain, otherIv);
-        QVERIFY(usesKeyAndIv("id", key, otherIv));
-        m_service->encryptAES_CBC("id", plain, iv);
-        QCOMPARE(m_service->decryptAES_CBC("id", encrypted, otherIv), plain);
-        QVERIFY(usesKeyAndIv("id", key, otherIv));
-        // Ids are case-sensitive, and an id without a key gives nothing.
-        QVERIFY(cipher(false, true, "ID", plain).isEmpty()
-            && m_service->encryptAES_CBC("ID", plain, iv).isEmpty());
-        QVERIFY(m_log->lines().isEmpty());
-    }
-
-    void pendingKeysWaitUntilUsedOrReset()
-    {
-        QVERIFY(m_service->init_CBC("id", key, iv) && m_service->init_ECB("reference", otherKey));
-        m_service->setPendingKey("id", otherKey);
-        QVERIFY(m_service->hasPendingKey("id") && !m_service->hasPendingKey("ID"));
-        QCOMPARE(cipher(false, true, "id", plain).left(64), ecbCipher);
-        QCOMPARE(m_service->usePendingKey("id"), otherKey);
-        QVERIFY(m_service->hasPendingKey("id"));
-        QCOMPARE(cipher(false, true, "id", plain), cipher(false, true, "reference", plain));
-        QVERIFY(m_log->lines().isEmpty());
-        // A pending key of a wrong length, or none, is handed back; the working key stays.
-        m_service->setPendingKey("id", key.left(10));
-        QCOMPARE(m_service->usePendingKey("id"), key.left(10));
-        QCOMPARE(m_service->usePendingKey("none"), QByteArray());
-        QVERIFY(m_service->hasPendingKey("none"));
-        QCOMPARE(m_log->lines(), QStringList(2, keyWarning.arg("ECB")));
-        m_service->resetPendingKey("id");
-        m_service->resetPendingKey("never staged");
-        QVERIFY(!m_service->hasPendingKey("id"));
-        QCOMPARE(cipher(false, true, "id", plain), cipher(false, true, "reference", plain));
-    }
-
-    void randomIvsComeFromTheCGenerator()
-    {
-        const QByteArray expected = randBytes(1234, 32);
-        QCOMPARE(m_service->setRandomIV("r").toHex(), expected.left(16).toHex());
-        QCOMPARE(m_service->setRandomIV("r").toHex(), expected.mid(16).toHex());
-        // The second one is registered.
-        QVERIFY(m_service->init_CBC("r", key, {})
-            && m_service->init_CBC("reference", key, expected.mid(16)));
-        QCOMPARE(cipher(true, true, "r", plain), cipher(true, true, "reference", plain));
     }
 
     void selfTestCountsAndLogsTheMismatches_data()
@@ -218,10 +122,7 @@ private Q_SLOTS:
                   int errors) { QTest::newRow(tag) << setup << mode << range << errors; };
         row("CBC", "key and IV", 0, {0, 101, 1}, 0);
         row("CBC, random IV", "key and random IV", 0, {0, 101, 1}, 0);
-        row("ECB", "key", 1, {0, 101, 1}, 0);
-        row("any other mode runs ECB", "key", 7, {0, 101, 1}, 0);
-        row("no pass", "", 0, {1, 50, 0}, 0);
-        row("empty range", "", 0, {30, 10, 3}, 0);
+        row("any mode but CBC runs ECB", "key", 7, {0, 101, 1}, 0);
         // An empty plaintext equals the empty result of a failure.
         row("length 0 only", "", 0, {0, 1, 5}, 0);
         row("no IV: every check fails", "key", 0, {10, 20, 3}, 30);
@@ -237,7 +138,12 @@ private Q_SLOTS:
                 setup == "key" ? m_service->init_ECB("t", key) : m_service->init_CBC("t", key, iv));
         if (setup.endsWith("random IV"))
             m_service->setRandomIV("t");
-        const QByteArray random = randBytes(99, 1000);
+        // The plaintexts are the C library's rand() output, one call per byte.
+        std::srand(99);
+        QByteArray random;
+        for (int i = 0; i < 1000; ++i)
+            random.append(char(std::rand() % 256));
+        std::srand(99);
         m_service->performTest(
             "t", EncryptionService::CipherMode(mode), range[0], range[1], range[2]);
         const QStringList lines = m_log->lines(QtDebugMsg);

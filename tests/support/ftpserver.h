@@ -4,11 +4,13 @@
 #ifndef ZENDRA_TESTS_FTPSERVER_H
 #define ZENDRA_TESTS_FTPSERVER_H
 
+#include <QDir>
 #include <QProcess>
-#include <QStringList>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <memory>
+#include <signal.h>
 
 class FtpServer
 {
@@ -27,11 +29,41 @@ public:
         return {tls, chainFile, keyFile};
     }
     // A listening server, or null after a warning that says why.
-    static std::unique_ptr<FtpServer> started(const Options &options);
+    static std::unique_ptr<FtpServer> started(const Options &options)
+    {
+        std::unique_ptr<FtpServer> server(new FtpServer);
+        QProcess &process = server->m_process;
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (QDir().mkpath(server->path("root"))) {
+            process.start("/usr/bin/python3",
+                {ZENDRA_TEST_SOURCE_DIR "/support/ftpserver.py", "--user", server->user(),
+                    "--password", server->password(), "--home", server->path("root"), "--events",
+                    server->path("events"), "--tls",
+                    QStringList {"off", "allowed", "required", "implicit"}.at(int(options.tls)),
+                    "--cert", options.certificateChainFile, "--key", options.keyFile,
+                    "--drop-after", QString::number(options.dropDataAfter), "--stall-after",
+                    QString::number(options.stallDataAfter)});
+            while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
+        }
+        const QByteArray line = process.readLine();
+        server->m_port = line.startsWith("PORT ") ? line.mid(5).trimmed().toUShort() : 0;
+        if (server->m_port)
+            return server;
+        qWarning("FTP server did not start: %s", qPrintable(process.errorString()));
+        return nullptr;
+    }
     static std::unique_ptr<FtpServer> started() { return started(Options()); }
     ~FtpServer() { stop(); }
-    void stop();
-    void kill(); // as a crash would end it
+    void stop()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+    }
+    void kill() // as a crash would end it
+    {
+        ::kill(pid_t(m_process.processId()), SIGKILL);
+        m_process.waitForFinished(5000);
+    }
 
     QString user() const { return QStringLiteral("zendra"); }
     QString password() const { return QStringLiteral("secret"); }
@@ -41,16 +73,44 @@ public:
     {
         service.setCredentials(user(), password(), [](const QString &text) { return text; });
     }
-    QString url(const QString &scheme, const QString &path,
-        const QString &host = QStringLiteral("127.0.0.1")) const;
-    bool writeFile(const QString &path, const QByteArray &content); // makes the directories
-    static QByteArray testData(qint64 size, quint32 seed = 1);
-    // What the server logged so far, one line per event (see ftpserver.py), and how many lines
-    // begin with @p prefix.
-    QStringList events() const;
-    int count(const QString &prefix) const;
+    QString url(const QString &scheme, const QString &file, const QString &host = "127.0.0.1") const
+    {
+        return QStringLiteral("%1://%2:%3/%4").arg(scheme, host).arg(m_port).arg(file);
+    }
+    // Writes @p file (a path below the served directory), making its directories.
+    bool writeFile(const QString &file, const QByteArray &content)
+    {
+        QFile out(path("root/" + file));
+        return QDir().mkpath(QFileInfo(out).path()) && out.open(QIODevice::WriteOnly)
+            && out.write(content) == content.size();
+    }
+    static QByteArray testData(qint64 size, quint32 seed = 1)
+    {
+        QByteArray data(size + 4, Qt::Uninitialized);
+        QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+        return data.left(size);
+    }
+    // What the server logged so far, one line per event (see ftpserver.py); whole lines only.
+    QStringList events() const
+    {
+        QFile file(path("events"));
+        file.open(QIODevice::ReadOnly);
+        QStringList lines = QString::fromLatin1(file.readAll()).split('\n');
+        lines.removeLast();
+        return lines;
+    }
+    // How many events begin with @p prefix.
+    int count(const QString &prefix) const
+    {
+        int result = 0;
+        for (const QString &line : events())
+            result += line.startsWith(prefix);
+        return result;
+    }
 
 private:
+    QString path(const QString &name) const { return m_directory.filePath(name); }
+
     QTemporaryDir m_directory;
     QProcess m_process;
     quint16 m_port = 0;

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The suites' FTP/FTPS server on 127.0.0.1 (pyftpdlib). Prints "PORT <n>" once it listens, appends
-one line per event to --events (CONNECT, LOGIN <tls>, LOGIN_FAILED, CMD <name> <prot>, STALL, CLOSE)
-and exits when its standard input closes, so it never outlives the process that started it."""
+one line per event to --events (CONNECT, LOGIN <tls>, CMD <name> <prot>, STALL, CLOSE) and exits
+when its standard input closes, so that it never outlives the process that started it."""
 import argparse
 import logging
 import os
@@ -20,8 +20,8 @@ parser.add_argument("--drop-after", type=int, default=-1, help="close data conne
 parser.add_argument("--stall-after", type=int, default=-1, help="stop sending then")
 args = parser.parse_args()
 events = open(args.events, "a", buffering=1) if args.events else None
-logging.basicConfig(level=logging.WARNING)
 tls = args.tls != "off"
+logging.basicConfig(level=logging.WARNING)
 
 
 def log(*items):
@@ -36,15 +36,15 @@ class Data(TLS_DTPHandler if tls else FTPHandler.dtp_handler):
 
     def send(self, data):
         limit = min(n for n in (args.drop_after, args.stall_after, 1 << 62) if n >= 0)
-        if not self.receive and self.tot_bytes_sent >= limit:
-            if limit == args.drop_after:
-                self._resp = ("426 Connection closed; transfer aborted.", lambda *_: None)
-                self.close()
-            else:
-                log("STALL")
-                self.del_channel()  # the connection stays open, silent
-            return 0
-        return super().send(data[:limit - self.tot_bytes_sent])
+        if self.receive or self.tot_bytes_sent < limit:
+            return super().send(data[:limit - self.tot_bytes_sent])
+        if limit == args.drop_after:
+            self._resp = ("426 Connection closed; transfer aborted.", lambda *_: None)
+            self.close()
+        else:
+            log("STALL")
+            self.del_channel()  # the connection stays open, silent
+        return 0
 
 
 class Handler(TLS_FTPHandler if tls else FTPHandler):
@@ -63,9 +63,6 @@ class Handler(TLS_FTPHandler if tls else FTPHandler):
 
     def on_login(self, username):
         log("LOGIN", int(getattr(self, "_ssl_established", False)))
-
-    def on_login_failed(self, username, password):
-        log("LOGIN_FAILED")
 
     def on_disconnect(self):
         log("CLOSE")

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Compile-checked access to what FtpService keeps private: the slot through which its worker
-// answers, and the worker itself.
+// Compile-checked access to FtpService's worker, which it keeps private.
 #ifndef ZENDRA_TESTS_FTPSERVICETESTACCESS_H
 #define ZENDRA_TESTS_FTPSERVICETESTACCESS_H
 
@@ -11,10 +10,6 @@ namespace zendra {
 class FtpServiceTestAccess
 {
 public:
-    static void onRequestFinished(FtpService &service, const QUuid &id, const QByteArray &data)
-    {
-        service.onRequestFinished(id, data);
-    }
     static FtpWorker *worker(FtpService &service) { return service.m_worker; }
 };
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Records every line that reaches Qt's message handler while it lives, from any thread. A line
-// with a file, line or function is recorded behind "CONTEXT ", so that it matches no expected
-// text: the library logs without context.
+// Records the lines that reach Qt's message handler while it lives, from any thread. A line with
+// a file, line or function is recorded behind "CONTEXT ", so that it matches no expected text:
+// the library logs without context.
 #ifndef ZENDRA_TESTS_LOGCAPTURE_H
 #define ZENDRA_TESTS_LOGCAPTURE_H
 
@@ -20,29 +20,27 @@ public:
         qInstallMessageHandler(m_previous);
         s_active = nullptr;
     }
-    // The lines of one level, or of every level, in order.
+    // The lines of one level, or of all levels, in order.
     QStringList lines(QtMsgType type = QtFatalMsg) const
     {
         QMutexLocker locker(&m_mutex);
-        return type == QtFatalMsg ? m_lines : m_levels.value(type);
+        return m_lines.value(type);
     }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        LogCapture *capture = s_active;
-        if (!capture)
-            return;
-        QMutexLocker locker(&capture->m_mutex);
-        const QString line = context.file || context.line ? "CONTEXT " + message : message;
-        capture->m_lines << line;
-        capture->m_levels[type] << line;
+        if (LogCapture *capture = s_active) {
+            QMutexLocker locker(&capture->m_mutex);
+            const QString line = context.file || context.line ? "CONTEXT " + message : message;
+            capture->m_lines[type] << line;
+            capture->m_lines[QtFatalMsg] << line;
+        }
     }
 
     static inline std::atomic<LogCapture *> s_active {nullptr};
     mutable QMutex m_mutex;
-    QStringList m_lines;
-    QHash<QtMsgType, QStringList> m_levels;
+    QHash<QtMsgType, QStringList> m_lines;
     QtMessageHandler m_previous;
 };
 

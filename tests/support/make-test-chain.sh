@@ -1,37 +1,22 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Makes test certificates in DIR with the openssl CLI, each NAME.pem with its NAME.key (EC P-256):
-# root (CA), intermediate (CA, by root), server (localhost and 127.0.0.1, by intermediate), other
-# (other.invalid, by intermediate) and selfsigned (localhost); and what servers present:
-# fullchain.pem (server, intermediate, root), chain-without-root.pem, other-chain.pem.
+# Makes test certificates in DIR with the openssl CLI, NAME.pem and NAME.key (EC P-256): root,
+# intermediate (by root), server (localhost, 127.0.0.1) and other (other.invalid), both by
+# intermediate, selfsigned (localhost); and fullchain.pem, chain-without-root.pem, other-chain.pem.
 set -euo pipefail
 mkdir -p "$1"
 cd "$1"
-cat >openssl.cnf <<'CNF'
-[req]
-distinguished_name = dn
-[dn]
-[ca]
-basicConstraints = critical,CA:TRUE
-keyUsage = critical,keyCertSign,cRLSign
-[server]
-subjectAltName = DNS:localhost,IP:127.0.0.1
-[other]
-subjectAltName = DNS:other.invalid
 # keyCertSign: Qt takes a certificate as self-signed only when its key may sign certificates.
-[selfsigned]
-keyUsage = digitalSignature,keyCertSign
-subjectAltName = DNS:localhost,IP:127.0.0.1
-CNF
+printf '%s\n' '[req]' 'distinguished_name = dn' '[dn]' '[ca]' 'basicConstraints = critical,CA:TRUE' \
+    'keyUsage = critical,keyCertSign,cRLSign' '[server]' 'subjectAltName = DNS:localhost,IP:127.0.0.1' \
+    '[other]' 'subjectAltName = DNS:other.invalid' '[selfsigned]' \
+    'keyUsage = digitalSignature,keyCertSign' 'subjectAltName = DNS:localhost,IP:127.0.0.1' >openssl.cnf
 # make NAME COMMON_NAME EXTENSIONS [ISSUER SERIAL]
 make() {
     openssl req -config openssl.cnf -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
         -keyout "$1.key" -subj "/O=Zendra Tests/CN=$2" -out "$1.csr" 2>/dev/null
-    if [ $# -eq 3 ]; then
-        signer=(-key "$1.key")
-    else
-        signer=(-CA "$4.pem" -CAkey "$4.key" -set_serial "$5")
-    fi
+    local signer=(-key "$1.key")
+    [ $# -eq 3 ] || signer=(-CA "$4.pem" -CAkey "$4.key" -set_serial "$5")
     openssl x509 -req -in "$1.csr" "${signer[@]}" -days 3650 -extfile openssl.cnf \
         -extensions "$3" -out "$1.pem" 2>/dev/null
 }
