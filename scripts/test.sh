@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Checks the size of the test code against the code it tests, builds zendra twice, normally and
-# with AddressSanitizer + UndefinedBehaviorSanitizer, and runs the whole test suite in both (the
-# normal build's includes a small load run), builds the API documentation with every warning an
-# error, then builds the fuzzers and runs each for a while.
+# Checks the size of the test code against the code it tests; builds zendra normally and with
+# AddressSanitizer + UndefinedBehaviorSanitizer and runs the whole test suite in both (the normal
+# build's includes a small load run); builds the API documentation with every warning an error;
+# builds with ThreadSanitizer and runs the suites that start threads; then builds the fuzzers
+# and runs each for a while.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -32,6 +33,17 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 
+echo "== sanitizer build (thread)"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZENDRA_SANITIZE=thread -DZENDRA_BUILD_BENCHMARKS=OFF
+cmake --build build-tsan -j"$jobs"
+# history_size: enough history to name both accesses, which the suppressions match on.
+export TSAN_OPTIONS=halt_on_error=1:history_size=7:suppressions=$root/tests/tsan.supp
+# One suite at a time: certificate recovery must keep pace with the worker's 500 ms repetition,
+# and the sanitizer slows Qt's certificate checks on the main thread.
+ctest --test-dir build-tsan --output-on-failure -L threads -j1
+unset TSAN_OPTIONS
+
 if [ -s fuzz/CMakeLists.txt ] && grep -q add_executable fuzz/CMakeLists.txt; then
     echo "== fuzzers (${fuzz_seconds}s each)"
     cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -39,7 +51,7 @@ if [ -s fuzz/CMakeLists.txt ] && grep -q add_executable fuzz/CMakeLists.txt; the
         -DBUILD_TESTING=OFF -DZENDRA_BUILD_EXAMPLES=OFF -DZENDRA_BUILD_BENCHMARKS=OFF
     cmake --build build-fuzz -j"$jobs"
     for fuzzer in build-fuzz/fuzz/fuzz_*; do
-        [ -x "$fuzzer" ] || continue
+        [ -f "$fuzzer" ] && [ -x "$fuzzer" ] || continue
         name=$(basename "$fuzzer")
         corpus=$(mktemp -d)
         cp -r "fuzz/corpus/${name#fuzz_}/." "$corpus/" 2>/dev/null || true
