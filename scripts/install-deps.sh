@@ -13,7 +13,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-declarative-dev
     qml6-module-qtqml qml6-module-qtquick qml6-module-qttest
     libcurl4-openssl-dev libssl-dev openssl curl
-    python3 python3-pyftpdlib python3-openssl proftpd-core
+    python3 python3-pyftpdlib python3-openssl proftpd-core proftpd-mod-crypto
     libbenchmark-dev clang-14 libclang-rt-14-dev
 )
 
