@@ -16,6 +16,8 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <unordered_map>
 
 QT_BEGIN_NAMESPACE
 class QThread;
@@ -59,6 +61,8 @@ private:
                         std::function<void(void *)> configure);
     QList<QStringList> readCertificate(const QString &url, const QString &username,
                                        const QString &password);
+    CURLcode perform(CURL *handle);
+    void cleanupHandle(CURL *handle);
     static size_t writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
 
     QString m_certificatePath;
@@ -68,6 +72,8 @@ private:
     QThread *m_thread;
     QByteArray m_errorBuffer;
     QHash<QString, CURL *> m_handlers;
+    // The multi handle that runs each cached handle's transfers and holds its connection.
+    std::unordered_map<CURL *, std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>> m_multis;
 };
 
 } // namespace zendra
