@@ -66,12 +66,12 @@ void forgetThread(QThread *thread)
 }
 
 // How long the worker waits on the sockets before libcurl looks at the transfer again. libcurl
-// 7.87 to 8.6 watch only the data connection while its TLS handshake waits for the server, so a
-// reply on the control connection sits unread until a timer fires (200 ms, or the 1 s that
-// curl_easy_perform waits). Until the body flows, the wait is therefore short after any event
-// and doubles after every wait without one, so that a silent server costs next to no CPU time;
-// once the body flows, libcurl watches the right socket and the worker waits as
-// curl_easy_perform does.
+// 7.87 to 8.6 sometimes wait for nothing after a reply (FTP data connection set-up), or watch
+// only the data connection while its TLS handshake waits for the server, so progress waits for a
+// timer (200 ms, or the 1 s that curl_easy_perform waits). Until the body flows, libcurl
+// therefore looks again at once after any event, then after 1 ms, doubling the wait up to 64 ms
+// while nothing happens, so that a silent server costs next to no CPU time. Once the body flows,
+// libcurl watches the right socket and the worker waits as curl_easy_perform does.
 const int shortestWaitMs = 1;
 const int longestWaitMs = 64;
 const int bodyWaitMs = 1000;
@@ -341,7 +341,7 @@ CURLcode FtpWorker::perform(CURL *handle)
 
     CURLcode code = CURLE_OK;
     CURLMcode status = CURLM_OK;
-    int waitMs = shortestWaitMs;
+    int waitMs = 0;
     for (bool done = false; !done && status == CURLM_OK;) {
         int running = 0;
         status = curl_multi_perform(multi, &running);
@@ -358,8 +358,10 @@ CURLcode FtpWorker::perform(CURL *handle)
             curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received);
             if (received > 0)
                 waitMs = bodyWaitMs;
+            else if (events > 0)
+                waitMs = 0;
             else
-                waitMs = events > 0 ? shortestWaitMs : std::min(2 * waitMs, longestWaitMs);
+                waitMs = std::clamp(2 * waitMs, shortestWaitMs, longestWaitMs);
         }
     }
     // Failures of the multi interface itself, mapped as curl_easy_perform maps them.
