@@ -199,6 +199,7 @@ private Q_SLOTS:
     void missingCertificateFileStillReplacesTheCaPath();
     void transferFailureEndsWithOneWarning_data();
     void transferFailureEndsWithOneWarning();
+    void proftpdTlsRequestsShareOneQuickLoginUntilTheServerDies();
     void settingsSlotsLogTheirValues();
     void deletingTheWorkerEndsItsThread();
     void deletingTheWorkerCancelsAPendingRepetition();
@@ -804,6 +805,50 @@ void tst_FtpWorker::transferFailureEndsWithOneWarning()
         QCOMPARE(server->loginCount(), 0);
         QVERIFY(server->sessions().value(0).loginFailed);
     }
+}
+
+void tst_FtpWorker::proftpdTlsRequestsShareOneQuickLoginUntilTheServerDies()
+{
+    FtpServer::Options options = tlsOptions(FtpServer::Tls::Required);
+    options.backend = FtpServer::Backend::Proftpd;
+    options.rateKiB = 4096;
+    const auto server = startServer(options);
+    QVERIFY2(server, qPrintable(m_serverError));
+    QVERIFY(server->writeFile(QStringLiteral("big.bin"), FtpServer::testData(16 << 20, 21)));
+    const int count = 20;
+    for (int i = 0; i < count; ++i)
+        QVERIFY(server->writeFile(QStringLiteral("%1.bin").arg(i), FtpServer::testData(4096, i)));
+    makeWorker(*server);
+    Q_EMIT m_client->setCertificate(m_certificates.rootCaFile());
+
+    for (int i = 0; i < count; ++i)
+        m_client->get(server->url(QStringLiteral("ftp"), QStringLiteral("%1.bin").arg(i)));
+    QVERIFY(m_client->waitForAnswers(count));
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(m_client->answers.at(i).data, FtpServer::testData(4096, i));
+    // Left to curl_easy_perform, libcurl 7.88 spends 200 ms to 1.2 s on each of these files,
+    // waiting for a control reply while it watches only the data connection's TLS handshake.
+    QVERIFY(m_client->answers.last().at - m_client->answers.first().at < 2000);
+    QCOMPARE(server->loginCount(), 1);
+    QCOMPARE(server->tlsLoginCount(), 1);
+
+    QTemporaryDir target;
+    QVERIFY(target.isValid());
+    const QString url = server->url(QStringLiteral("ftp"), QStringLiteral("big.bin"));
+    const QString filePath = target.filePath(QStringLiteral("big.bin"));
+    const QUuid id = m_client->getInFile(url, filePath);
+    QTRY_VERIFY(QFileInfo(filePath).size() > 0);
+    server->stop();
+    QVERIFY(m_client->waitForAnswers(count + 1));
+    QVERIFY(!QTest::qWaitFor([&] { return m_client->answers.size() > count + 1; }, 300));
+    QCOMPARE(m_client->answers.last().id, id);
+    QVERIFY(m_client->answers.last().data.isEmpty());
+    const QStringList warnings = m_log->messages(QtWarningMsg);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(failureLine(QStringLiteral(">> [FTP  \"DOWNLOADINFILE\"  ]"), url, 18)
+                 .match(warnings.first())
+                 .hasMatch(),
+        qPrintable(warnings.first()));
 }
 
 void tst_FtpWorker::settingsSlotsLogTheirValues()

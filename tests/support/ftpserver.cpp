@@ -5,7 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
+
+#include <algorithm>
 
 namespace {
 
@@ -25,6 +28,38 @@ QString tlsArgument(FtpServer::Tls tls)
         return QStringLiteral("implicit");
     }
     return QStringLiteral("off");
+}
+
+// proftpd.sh logs "<session pid> <command> <reply code> <protocol> <argument>" per command.
+QList<FtpServer::Session> proftpdSessions(const QList<QByteArray> &lines)
+{
+    QList<FtpServer::Session> result;
+    QHash<int, bool> dataProtected;
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        const QList<QByteArray> items = lines.at(i).split(' ');
+        const int id = items.at(0).toInt();
+        auto session = std::find_if(result.begin(), result.end(),
+            [id](const FtpServer::Session &candidate) { return candidate.id == id; });
+        if (session == result.end()) {
+            result.append(FtpServer::Session());
+            session = result.end() - 1;
+            session->id = id;
+        }
+        const QByteArray command = items.value(1);
+        if (command == "EXIT") {
+            session->closed = true;
+            continue;
+        }
+        if (command == "PASS") {
+            session->loggedIn = items.value(2) == "230";
+            session->loginFailed = items.value(2) == "530";
+            session->tls = items.value(3) == "ftps";
+        }
+        session->commands.append({QString::fromLatin1(command), dataProtected.value(id)});
+        if (command == "PROT" && items.value(2) == "200")
+            dataProtected.insert(id, items.value(4) == "P");
+    }
+    return result;
 }
 
 } // namespace
@@ -88,22 +123,32 @@ bool FtpServer::start(int timeoutMs)
         return false;
     }
 
-    QStringList arguments {QStringLiteral(ZENDRA_TEST_SOURCE_DIR "/support/ftpserver.py"),
-        QStringLiteral("--user"), m_options.user, QStringLiteral("--password"), m_options.password,
-        QStringLiteral("--home"), rootPath(), QStringLiteral("--stats"),
-        m_directory.filePath(QStringLiteral("stats.log")), QStringLiteral("--tls"),
-        tlsArgument(m_options.tls)};
-    if (m_options.tls != Tls::Off) {
-        arguments << QStringLiteral("--cert") << m_options.certificateChainFile
-                  << QStringLiteral("--key") << m_options.keyFile;
+    // Run as root, proftpd's sessions are nobody's and have to pass through to the root.
+    QFile::setPermissions(
+        m_directory.path(), QFile::permissions(m_directory.path()) | QFileDevice::ExeOther);
+    QString program = QStringLiteral("/bin/bash");
+    QStringList arguments {QStringLiteral(ZENDRA_TEST_SOURCE_DIR "/support/proftpd.sh"),
+        m_directory.path(), rootPath(), m_options.user, m_options.password,
+        tlsArgument(m_options.tls), m_options.certificateChainFile, m_options.keyFile,
+        QString::number(m_options.rateKiB)};
+    if (m_options.backend == Backend::Pyftpdlib) {
+        program = QString::fromLatin1(pythonPath);
+        arguments = QStringList {QStringLiteral(ZENDRA_TEST_SOURCE_DIR "/support/ftpserver.py"),
+            QStringLiteral("--user"), m_options.user, QStringLiteral("--password"),
+            m_options.password, QStringLiteral("--home"), rootPath(), QStringLiteral("--stats"),
+            m_directory.filePath(QStringLiteral("stats.log")), QStringLiteral("--tls"),
+            tlsArgument(m_options.tls)};
+        if (m_options.tls != Tls::Off) {
+            arguments << QStringLiteral("--cert") << m_options.certificateChainFile
+                      << QStringLiteral("--key") << m_options.keyFile;
+        }
+        if (m_options.dropDataAfter >= 0)
+            arguments << QStringLiteral("--drop-after") << QString::number(m_options.dropDataAfter);
     }
-    if (m_options.dropDataAfter >= 0)
-        arguments << QStringLiteral("--drop-after") << QString::number(m_options.dropDataAfter);
 
-    m_process.start(QString::fromLatin1(pythonPath), arguments);
+    m_process.start(program, arguments);
     if (!m_process.waitForStarted(timeoutMs)) {
-        m_error = QStringLiteral("cannot start %1: %2")
-                      .arg(QString::fromLatin1(pythonPath), m_process.errorString());
+        m_error = QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString());
         return false;
     }
 
@@ -211,7 +256,9 @@ QByteArray FtpServer::testData(qint64 size, quint32 seed)
 QList<FtpServer::Session> FtpServer::sessions() const
 {
     QList<Session> result;
-    QFile file(m_directory.filePath(QStringLiteral("stats.log")));
+    const bool proftpd = m_options.backend == Backend::Proftpd;
+    QFile file(m_directory.filePath(
+        proftpd ? QStringLiteral("commands.log") : QStringLiteral("stats.log")));
     if (!file.open(QIODevice::ReadOnly))
         return result;
     const auto session = [&result](int id) -> Session * {
@@ -223,6 +270,8 @@ QList<FtpServer::Session> FtpServer::sessions() const
     };
     // Only whole lines: the server may be writing the next one right now.
     const QList<QByteArray> lines = file.readAll().split('\n');
+    if (proftpd)
+        return proftpdSessions(lines);
     for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
         const QList<QByteArray> items = lines.at(i).split(' ');
         if (items.size() < 2)

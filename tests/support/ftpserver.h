@@ -11,13 +11,18 @@
 
 #include <memory>
 
-// A real FTP/FTPS server (tests/support/ftpserver.py under the system python3) on 127.0.0.1 and
-// a free port, serving a temporary root directory to one virtual user. The process is stopped by
-// its own id when the object goes, so a test that returns early never leaves it behind; it also
-// exits by itself when the test process dies.
+// A real FTP/FTPS server (tests/support/ftpserver.py under the system python3, or proftpd through
+// tests/support/proftpd.sh) on 127.0.0.1 and a free port, serving a temporary root directory to
+// one virtual user. The process is stopped by its own id when the object goes, so a test that
+// returns early never leaves it behind; it also exits by itself when the test process dies.
 class FtpServer
 {
 public:
+    enum class Backend {
+        Pyftpdlib,
+        Proftpd, // no implicit TLS, no dropDataAfter; a session shows once it sent a command
+    };
+
     enum class Tls {
         Off, // plain FTP only, AUTH is refused
         Allowed, // explicit FTPS (AUTH TLS) on demand, plain FTP too
@@ -27,6 +32,7 @@ public:
 
     struct Options
     {
+        Backend backend = Backend::Pyftpdlib;
         Tls tls = Tls::Off;
         // PEM file with the server certificate followed by the chain it presents, and its key.
         QString certificateChainFile;
@@ -34,6 +40,8 @@ public:
         // Fault switch: every outgoing data connection is dropped after this many bytes and the
         // transfer answered with 426. Negative: never.
         qint64 dropDataAfter = -1;
+        // proftpd only: downloads are throttled to this many KiB/s. Zero: full speed.
+        int rateKiB = 0;
         QString user = QStringLiteral("zendra");
         QString password = QStringLiteral("secret");
     };
