@@ -15,7 +15,7 @@ packages=(
     qml6-module-qtquick-controls qml6-module-qtquick-layouts qml6-module-qtquick-templates
     qml6-module-qtquick-window qml6-module-qtqml-workerscript fonts-dejavu-core
     libcurl4-openssl-dev libssl-dev openssl curl
-    python3 python3-pyftpdlib python3-openssl proftpd-core
+    python3 python3-pyftpdlib python3-openssl proftpd-core proftpd-mod-crypto
     libbenchmark-dev clang-14 libclang-rt-14-dev
 )
 

@@ -366,6 +366,39 @@ private Q_SLOTS:
         QVERIFY(!moment.startsWith("while") || server->count("CONNECT") == connections);
     }
 
+    // ProFTPD starts TLS on a data connection only after it has answered on the control one:
+    // libcurl left to itself would wait up to a second for that answer on every small file.
+    void proftpdTlsRequestsShareOneQuickLoginUntilTheServerDies()
+    {
+        FtpServer::Options options = FtpServer::tlsOptions(FtpServer::Tls::Required,
+            m_certificates.fullChainFile(), m_certificates.serverKeyFile());
+        options.proftpd = true;
+        options.rateKiB = 4096;
+        const auto server = FtpServer::started(options);
+        QVERIFY(server && server->writeFile("big.bin", FtpServer::testData(16 << 20)));
+        FtpService service;
+        server->logIn(service);
+        QVERIFY(service.loadCertificate(m_certificates.rootCaFile(), true));
+        Answers answers;
+        for (int i = 0; i < 20; ++i) {
+            QVERIFY(server->writeFile(QString::number(i), FtpServer::testData(4096, i)));
+            service.downloadFile(server->url("ftp", QString::number(i)), answers.callback(service));
+        }
+        QVERIFY(answers.wait(20));
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(answers.data[i] == FtpServer::testData(4096, i));
+        QVERIFY2(answers.times.last() - answers.times.first() < 2000,
+            qPrintable(QString::number(answers.times.last() - answers.times.first())));
+        QCOMPARE(server->events().filter("LOGIN"), QStringList {"LOGIN 1"});
+        QTemporaryDir local;
+        service.downloadFile(
+            server->url("ftp", "big.bin"), answers.callback(service), local.filePath("big"));
+        QTRY_VERIFY(QFileInfo(local.filePath("big")).size() > 0);
+        server->stop();
+        QVERIFY(answers.wait(21));
+        QVERIFY(answers.data.last().isEmpty() && answers.results.last().code() == 18);
+    }
+
     void twoServicesDownloadingAtOnceGetTheirOwnBytes()
     {
         const auto server = FtpServer::started();

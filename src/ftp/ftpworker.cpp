@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -25,6 +26,17 @@ namespace {
 // Receives the bytes of the transfer in progress on this worker thread. A worker runs one
 // transfer at a time, and each service has its own worker thread.
 thread_local QDataStream *currentStream = nullptr;
+
+// How long the worker waits on the sockets before libcurl looks at the transfer again. libcurl
+// 7.87 to 8.6 sometimes wait for nothing after a reply (FTP data connection set-up), or watch
+// only the data connection while its TLS handshake waits for the server, so progress waits for a
+// timer (200 ms, or the 1 s that curl_easy_perform waits). Until the body flows, libcurl
+// therefore looks again at once after any event, then after 1 ms, doubling the wait up to 64 ms
+// while nothing happens, so that a silent server costs next to no CPU time. Once the body flows,
+// libcurl watches the right socket and the worker waits as curl_easy_perform does.
+const int shortestWaitMs = 1;
+const int longestWaitMs = 64;
+const int bodyWaitMs = 1000;
 
 void setStringOption(CURL *handle, CURLoption option, const QString &value)
 {
@@ -47,7 +59,7 @@ FtpWorker::~FtpWorker()
     // Closing the handles ends their connections politely and frees them before libcurl's
     // global state goes.
     for (CURL *handle : std::as_const(m_handlers))
-        curl_easy_cleanup(handle);
+        cleanupHandle(handle);
     m_handlers.clear();
     curl_global_cleanup();
     // OpenSSL frees this thread's own state (its random generators) only when the thread exits,
@@ -113,7 +125,7 @@ void FtpWorker::closeHandler(const QString &key)
     const auto it = m_handlers.find(key);
     if (it == m_handlers.end())
         return;
-    curl_easy_cleanup(it.value());
+    cleanupHandle(it.value());
     m_handlers.erase(it);
 }
 
@@ -188,7 +200,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     CURL *handle = prepareHandler(url, username, password, true);
     if (configure)
         configure(handle);
-    const CURLcode code = curl_easy_perform(handle);
+    const CURLcode code = perform(handle);
     currentStream = nullptr;
     stream.reset();
 
@@ -224,7 +236,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     for (const QStringList &lines : chain)
         certificates.append(CertificateInfo(lines));
     for (auto it = m_handlers.begin(); it != m_handlers.end();) {
-        curl_easy_cleanup(it.value());
+        cleanupHandle(it.value());
         it = m_handlers.erase(it);
     }
     Q_EMIT certificateUpdateRequired(certificates);
@@ -242,7 +254,7 @@ QList<QStringList> FtpWorker::readCertificate(
     curl_easy_setopt(handle, CURLOPT_CERTINFO, 1L);
     curl_easy_setopt(handle, CURLOPT_DIRLISTONLY, 1L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(nullptr));
-    const CURLcode code = curl_easy_perform(handle);
+    const CURLcode code = perform(handle);
     if (code != CURLE_OK) {
         qWarning() << ">> [READ CERTIFICATE] " << url << "finished with error " << int(code)
                    << QString(m_errorBuffer.constData()).toLocal8Bit().constData();
@@ -300,6 +312,67 @@ void FtpWorker::setMaximumAttempts(int attempts)
 int FtpWorker::maximumAttempts() const
 {
     return m_maximumAttempts;
+}
+
+// Runs the transfer set up on @p handle to its end, as curl_easy_perform would, but with short
+// waits between looks (see shortestWaitMs). Used with every libcurl version, so that there is
+// one code path; where libcurl does not stall, it does the same work as curl_easy_perform.
+CURLcode FtpWorker::perform(CURL *handle)
+{
+    if (!handle)
+        return CURLE_BAD_FUNCTION_ARGUMENT;
+    const auto [it, created] = m_multis.try_emplace(handle, nullptr, &curl_multi_cleanup);
+    if (created)
+        it->second.reset(curl_multi_init());
+    CURLM *multi = it->second.get();
+    if (!multi) {
+        m_multis.erase(it);
+        return CURLE_OUT_OF_MEMORY;
+    }
+    const CURLMcode added = curl_multi_add_handle(multi, handle);
+    if (added != CURLM_OK)
+        return added == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+
+    CURLcode code = CURLE_OK;
+    CURLMcode status = CURLM_OK;
+    int waitMs = 0;
+    for (bool done = false; !done && status == CURLM_OK;) {
+        int running = 0;
+        status = curl_multi_perform(multi, &running);
+        int queued = 0;
+        const CURLMsg *message
+            = status == CURLM_OK && !running ? curl_multi_info_read(multi, &queued) : nullptr;
+        done = message && message->msg == CURLMSG_DONE;
+        if (done) {
+            code = message->data.result;
+        } else if (status == CURLM_OK) {
+            int events = 0;
+            status = curl_multi_poll(multi, nullptr, 0, waitMs, &events);
+            curl_off_t received = 0;
+            curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received);
+            if (received > 0)
+                waitMs = bodyWaitMs;
+            else if (events > 0)
+                waitMs = 0;
+            else
+                waitMs = std::clamp(2 * waitMs, shortestWaitMs, longestWaitMs);
+        }
+    }
+    // Failures of the multi interface itself, mapped as curl_easy_perform maps them.
+    if (status == CURLM_OUT_OF_MEMORY)
+        code = CURLE_OUT_OF_MEMORY;
+    else if (status != CURLM_OK)
+        code = CURLE_BAD_FUNCTION_ARGUMENT;
+    curl_multi_remove_handle(multi, handle);
+    return code;
+}
+
+// The connection stays in the multi handle's cache between transfers, while the easy handle is
+// not attached to it, so cleaning up the multi handle is what closes the connection.
+void FtpWorker::cleanupHandle(CURL *handle)
+{
+    m_multis.erase(handle);
+    curl_easy_cleanup(handle);
 }
 
 size_t FtpWorker::writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata)

@@ -18,6 +18,8 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <unordered_map>
 
 QT_BEGIN_NAMESPACE
 class QThread;
@@ -73,6 +75,8 @@ private:
         std::function<void(void *)> configure);
     QList<QStringList> readCertificate(
         const QString &url, const QString &username, const QString &password);
+    CURLcode perform(CURL *handle);
+    void cleanupHandle(CURL *handle);
     static size_t writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
     // Called right before requestFinished(@p id).
     void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString);
@@ -84,7 +88,9 @@ private:
     QThread *m_thread;
     QByteArray m_errorBuffer;
     QHash<QString, CURL *> m_handlers;
-    std::atomic<int> m_maximumAttempts{0};
+    // The multi handle that runs each cached handle's transfers and holds its connection.
+    std::unordered_map<CURL *, std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>> m_multis;
+    std::atomic<int> m_maximumAttempts {0};
     // Runs of each request in flight so far, on the worker's thread only.
     QHash<QUuid, int> m_attempts;
     // Outcomes cross from the worker's thread to the service's under this lock.

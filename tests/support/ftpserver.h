@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The suites' FTP/FTPS server: support/ftpserver.py on 127.0.0.1 serving a fresh directory to one
-// user, stopped by its own pid when the object goes.
+// The suites' FTP/FTPS server on 127.0.0.1, support/ftpserver.py (pyftpdlib) or support/proftpd.sh,
+// serving a fresh directory to one user, stopped by its own pid when the object goes.
 #ifndef ZENDRA_TESTS_FTPSERVER_H
 #define ZENDRA_TESTS_FTPSERVER_H
 
@@ -23,6 +23,8 @@ public:
         QString keyFile;
         qint64 dropDataAfter = -1; // data connections are closed after this many bytes
         qint64 stallDataAfter = -1; // data connections fall silent after this many bytes
+        bool proftpd = false; // instead of pyftpdlib: no implicit TLS, no drop or stall, no CMD
+        int rateKiB = 0; // proftpd's downloads are throttled to this many KiB/s
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -34,17 +36,27 @@ public:
         std::unique_ptr<FtpServer> server(new FtpServer);
         QProcess &process = server->m_process;
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        if (QDir().mkpath(server->path("root"))) {
+        const QString tls
+            = QStringList {"off", "allowed", "required", "implicit"}.at(int(options.tls));
+        // Run as root, proftpd's sessions are nobody's and have to pass through to the root.
+        QFile::setPermissions(
+            server->path("."), QFile::permissions(server->path(".")) | QFile::ExeOther);
+        if (QDir().mkpath(server->path("root")) && options.proftpd) {
+            process.start("bash",
+                {ZENDRA_TEST_SOURCE_DIR "/support/proftpd.sh", server->path("."),
+                    server->path("root"), server->user(), server->password(), tls,
+                    options.certificateChainFile, options.keyFile,
+                    QString::number(options.rateKiB)});
+        } else if (QDir().exists(server->path("root"))) {
             process.start("/usr/bin/python3",
                 {ZENDRA_TEST_SOURCE_DIR "/support/ftpserver.py", "--user", server->user(),
                     "--password", server->password(), "--home", server->path("root"), "--events",
-                    server->path("events"), "--tls",
-                    QStringList {"off", "allowed", "required", "implicit"}.at(int(options.tls)),
-                    "--cert", options.certificateChainFile, "--key", options.keyFile,
-                    "--drop-after", QString::number(options.dropDataAfter), "--stall-after",
+                    server->path("events"), "--tls", tls, "--cert", options.certificateChainFile,
+                    "--key", options.keyFile, "--drop-after",
+                    QString::number(options.dropDataAfter), "--stall-after",
                     QString::number(options.stallDataAfter)});
-            while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
         }
+        while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
         const QByteArray line = process.readLine();
         server->m_port = line.startsWith("PORT ") ? line.mid(5).trimmed().toUShort() : 0;
         if (server->m_port)
@@ -91,13 +103,24 @@ public:
         return data.left(size);
     }
     // What the server logged so far, one line per event (see ftpserver.py); whole lines only.
+    // Of proftpd's log (see proftpd.sh), logins and session ends, as LOGIN <tls> and CLOSE.
     QStringList events() const
     {
-        QFile file(path("events"));
+        QFile file(path(QFile::exists(path("events")) ? "events" : "commands.log"));
         file.open(QIODevice::ReadOnly);
         QStringList lines = QString::fromLatin1(file.readAll()).split('\n');
         lines.removeLast();
-        return lines;
+        if (file.fileName().endsWith("events"))
+            return lines;
+        QStringList events;
+        for (const QString &line : std::as_const(lines)) {
+            const QStringList items = line.split(' '); // pid command code protocol argument
+            if (items.value(1) == "EXIT")
+                events << "CLOSE";
+            else if (items.value(1) == "PASS" && items.value(2) == "230")
+                events << QStringLiteral("LOGIN %1").arg(int(items.value(3) == "ftps"));
+        }
+        return events;
     }
     // How many events begin with @p prefix.
     int count(const QString &prefix) const
