@@ -7,7 +7,7 @@ count=$1
 out=$(realpath "$2")
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
-source tests/support/ftpserver.sh
+source scripts/ftpserver.sh
 trap 'ftp_server_stop; rm -rf "$work"' EXIT
 mkdir -p "$work/root/many"
 /usr/bin/python3 - "$work/root/many" "$count" <<'PY'

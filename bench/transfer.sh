@@ -32,7 +32,7 @@ fetch=$(realpath "$fetch")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zendra-bench.XXXXXX")
 shm=$(mktemp -d /dev/shm/zendra-bench.XXXXXX)
-source tests/support/ftpserver.sh
+source scripts/ftpserver.sh
 cleanup() {
     ftp_server_stop
     rm -rf "$work" "$shm"

@@ -26,7 +26,7 @@ cli=$root/build/examples/zendra-cli
 [ -x "$cli" ] || die "zendra-cli was not built"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zendra-main-job.XXXXXX")
-source tests/support/ftpserver.sh
+source scripts/ftpserver.sh
 cleanup() {
     ftp_server_stop
     rm -rf "$work"

@@ -12,7 +12,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"${ZENDRA_JOBS:-2}" --target zendra-qml-example >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zendra-screenshot.XXXXXX")
-source tests/support/ftpserver.sh
+source scripts/ftpserver.sh
 cleanup() {
     ftp_server_stop
     rm -rf "$work"

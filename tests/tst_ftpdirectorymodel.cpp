@@ -1,59 +1,101 @@
 // SPDX-License-Identifier: MIT
-// FtpDirectoryModel's answer path on a listing recorded from proftpd, which sends cdir and pdir.
-#include "ftpdirectorymodel_p.h"
-#include "mlsdlisting_p.h"
+// FtpDirectoryModel against real servers: in the QML example (examples/qml/Main.qml), and on
+// its own with stale answers and the "cdir" and "pdir" entries that proftpd sends.
+#include "ftpserver.h"
 
-#include <QFile>
+#include <zendra/zendra.h>
+
+#include <QQmlComponent>
+#include <QQmlEngine>
 #include <QSignalSpy>
 #include <QtTest>
 
 using namespace zendra;
+
+namespace {
+
+QStringList rows(const FtpDirectoryModel &model)
+{
+    QStringList seen;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        const FtpFileInfo entry = model.entry(row);
+        seen << (model.index(row).data(FtpDirectoryModel::IsDirRole).toBool()
+                ? entry.name() + u'/'
+                : QStringLiteral("%1 %2").arg(entry.name()).arg(entry.size()));
+    }
+    return seen;
+}
+
+} // namespace
 
 class TestFtpDirectoryModel : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void latestAnswerGivesRowsInTheServersOrder_data();
-    void latestAnswerGivesRowsInTheServersOrder();
+    void exampleListsTheDirectory_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QStringList>("rows"); // sorted: pyftpdlib lists in the disk's order
+        QTest::addColumn<QString>("error");
+        QTest::newRow("login accepted")
+            << "secret" << QStringList {"a.bin 1000", "b.txt 3", "sub/"} << "";
+        QTest::newRow("login refused") << "wrong" << QStringList() << "Access denied: 530";
+    }
+    void exampleListsTheDirectory()
+    {
+        QFETCH(QString, password);
+        QFETCH(QStringList, rows);
+        QFETCH(QString, error);
+        auto server = FtpServer::started();
+        QVERIFY(server && server->writeFile("pub/b.txt", "abc")
+            && server->writeFile("pub/sub/c", "")
+            && server->writeFile("pub/a.bin", QByteArray(1000, 'x')));
+        QQmlEngine engine;
+        engine.addImportPath(ZENDRA_QML_IMPORT_DIR);
+        QQmlComponent component(&engine, QUrl::fromLocalFile(ZENDRA_EXAMPLE_QML));
+        std::unique_ptr<QObject> window(
+            component.createWithInitialProperties({{"url", server->url("ftp", "pub/")}}));
+        QVERIFY2(window, qPrintable(component.errorString()));
+        Service<FtpService>::instance().setCredentials(
+            server->user(), password, [](const QString &text) { return text; });
+        auto *model = window->property("directory").value<FtpDirectoryModel *>();
+        QVERIFY(model);
+        QTRY_COMPARE_WITH_TIMEOUT(model->status(),
+            error.isEmpty() ? FtpDirectoryModel::Ready : FtpDirectoryModel::Error, 20000);
+        QCOMPARE(model->errorString(), error);
+        QStringList seen = ::rows(*model);
+        seen.sort();
+        QCOMPARE(seen, rows);
+    }
+
+    void onlyTheLatestListingCounts()
+    {
+        FtpServer::Options options;
+        options.proftpd = true;
+        const auto server = FtpServer::started(options);
+        QVERIFY(server && server->writeFile("one/a", "a") && server->writeFile("two/b", "bb"));
+        FtpDirectoryModel model;
+        model.setUrl(server->url("ftp", "one/"));
+        QTRY_COMPARE(model.status(), FtpDirectoryModel::Error); // no FtpService yet
+        QVERIFY(model.errorString().startsWith("No FtpService exists"));
+        auto service = std::make_unique<FtpService>();
+        server->logIn(*service);
+        model.reload();
+        QCOMPARE(model.status(), FtpDirectoryModel::Loading);
+        // The listing of one/ is on its way; its answer must not reach the rows.
+        QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+        model.setUrl(server->url("ftp", "two/"));
+        QTRY_COMPARE(model.status(), FtpDirectoryModel::Ready);
+        QCOMPARE(resets.count(), 1);
+        QCOMPARE(rows(model), QStringList {"b 2"}); // neither "cdir" nor "pdir"
+        model.setFileType(FtpDirectoryModel::CurrentDir);
+        QTRY_COMPARE(rows(model), QStringList {"./"});
+        service.reset();
+        model.reload();
+        QCOMPARE(model.status(), FtpDirectoryModel::Error);
+    }
 };
 
-void TestFtpDirectoryModel::latestAnswerGivesRowsInTheServersOrder_data()
-{
-    QTest::addColumn<FtpDirectoryModel::FileType>("type");
-    QTest::addColumn<QStringList>("rows");
-    QTest::newRow("all but cdir and pdir")
-        << FtpDirectoryModel::All
-        << QStringList {"résumé final.txt 12", "notes.txt 1024", "archive 0"};
-    QTest::newRow("cdir asked for") << FtpDirectoryModel::CurrentDir << QStringList {". 0"};
-}
-
-void TestFtpDirectoryModel::latestAnswerGivesRowsInTheServersOrder()
-{
-    QFETCH(FtpDirectoryModel::FileType, type);
-    QFETCH(QStringList, rows);
-    QFile file(QStringLiteral(ZENDRA_TEST_DATA_DIR "/mlsd-proftpd.txt"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const auto entries = parseMlsdListing(file.readAll(), FtpFileInfo::FileType(type));
-    const FtpResult success(QString(), 0, QString(), 1);
-    FtpDirectoryModel model;
-    model.setFileType(type);
-    const quint64 stale = FtpDirectoryModelPrivate::latestRequest(&model);
-    model.setUrl(QStringLiteral("ftp://127.0.0.1/"));
-    model.reload(); // this process has no FtpService
-    QCOMPARE(model.status(), FtpDirectoryModel::Error);
-    QVERIFY(model.errorString().startsWith(QStringLiteral("No FtpService exists")));
-    QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
-    FtpDirectoryModelPrivate::answer(&model, stale, entries, success);
-    FtpDirectoryModelPrivate::answer(
-        &model, FtpDirectoryModelPrivate::latestRequest(&model), entries, success);
-    QCOMPARE(resets.count(), 1);
-    QStringList seen;
-    for (int row = 0; row < model.rowCount(); ++row)
-        seen << model.index(row).data().toString() + u' '
-                + model.index(row).data(FtpDirectoryModel::SizeRole).toString();
-    QCOMPARE(seen, rows);
-}
-
-QTEST_GUILESS_MAIN(TestFtpDirectoryModel)
+QTEST_MAIN(TestFtpDirectoryModel)
 #include "tst_ftpdirectorymodel.moc"

@@ -114,6 +114,7 @@ private Q_SLOTS:
         row("listing", "", "", "", 1000, 0);
         row("nothing listening", "stopped", "data.bin", "", 1000, 7);
         row("login refused", "intruder", "data.bin", "", 1000, 67);
+        row("remote file missing", "", "none.bin", "", 1000, 78);
         // Larger than the file buffer, so that a full device fails during the transfer.
         const int size = 256 * 1024;
         row("server killed mid-transfer", "killed", "data.bin", "", size, 18);
