@@ -369,17 +369,15 @@ private Q_SLOTS:
 
     // ProFTPD starts TLS on a data connection only after it has answered on the control one:
     // libcurl left to itself would wait up to a second for that answer on every small file.
-    void proftpdTlsRequestsShareOneQuickLoginUntilTheServerDies()
+    void proftpdTlsRequestsShareOneQuickLogin()
     {
         FtpServer::Options options = FtpServer::tlsOptions(FtpServer::Tls::Required,
             m_certificates.fullChainFile(), m_certificates.serverKeyFile());
         options.proftpd = true;
-        options.rateKiB = 4096;
         const auto server = FtpServer::started(options);
-        QVERIFY(server && server->writeFile("big.bin", FtpServer::testData(16 << 20)));
         FtpService service;
+        QVERIFY(server && service.loadCertificate(m_certificates.rootCaFile(), true));
         server->logIn(service);
-        QVERIFY(service.loadCertificate(m_certificates.rootCaFile(), true));
         Answers answers;
         for (int i = 0; i < 20; ++i) {
             QVERIFY(server->writeFile(QString::number(i), FtpServer::testData(4096, i)));
@@ -390,14 +388,7 @@ private Q_SLOTS:
             QVERIFY(answers.data[i] == FtpServer::testData(4096, i));
         QVERIFY2(answers.times.last() - answers.times.first() < 2000,
             qPrintable(QString::number(answers.times.last() - answers.times.first())));
-        QCOMPARE(server->events().filter("LOGIN"), QStringList {"LOGIN 1"});
-        QTemporaryDir local;
-        service.downloadFile(
-            server->url("ftp", "big.bin"), answers.callback(service), local.filePath("big"));
-        QTRY_VERIFY(QFileInfo(local.filePath("big")).size() > 0);
-        server->stop();
-        QVERIFY(answers.wait(21));
-        QVERIFY(answers.data.last().isEmpty() && answers.results.last().code() == 18);
+        QCOMPARE(server->events().filter("PASS"), QStringList {"PASS 230 ftps"});
     }
 
     void twoServicesDownloadingAtOnceGetTheirOwnBytes()

@@ -24,7 +24,6 @@ public:
         qint64 dropDataAfter = -1; // data connections are closed after this many bytes
         qint64 stallDataAfter = -1; // data connections fall silent after this many bytes
         bool proftpd = false; // instead of pyftpdlib: no implicit TLS, no drop or stall, no CMD
-        int rateKiB = 0; // proftpd's downloads are throttled to this many KiB/s
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -45,8 +44,7 @@ public:
             process.start("bash",
                 {ZENDRA_TEST_SOURCE_DIR "/support/proftpd.sh", server->path("."),
                     server->path("root"), server->user(), server->password(), tls,
-                    options.certificateChainFile, options.keyFile,
-                    QString::number(options.rateKiB)});
+                    options.certificateChainFile, options.keyFile});
         } else if (QDir().exists(server->path("root"))) {
             process.start("/usr/bin/python3",
                 {ZENDRA_TEST_SOURCE_DIR "/support/ftpserver.py", "--user", server->user(),
@@ -102,25 +100,14 @@ public:
         QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
         return data.left(size);
     }
-    // What the server logged so far, one line per event (see ftpserver.py); whole lines only.
-    // Of proftpd's log (see proftpd.sh), logins and session ends, as LOGIN <tls> and CLOSE.
+    // What the server logged so far, one line per event (see ftpserver.py and proftpd.sh).
     QStringList events() const
     {
-        QFile file(path(QFile::exists(path("events")) ? "events" : "commands.log"));
+        QFile file(path("events"));
         file.open(QIODevice::ReadOnly);
         QStringList lines = QString::fromLatin1(file.readAll()).split('\n');
-        lines.removeLast();
-        if (file.fileName().endsWith("events"))
-            return lines;
-        QStringList events;
-        for (const QString &line : std::as_const(lines)) {
-            const QStringList items = line.split(' '); // pid command code protocol argument
-            if (items.value(1) == "EXIT")
-                events << "CLOSE";
-            else if (items.value(1) == "PASS" && items.value(2) == "230")
-                events << QStringLiteral("LOGIN %1").arg(int(items.value(3) == "ftps"));
-        }
-        return events;
+        lines.removeLast(); // whole lines only
+        return lines;
     }
     // How many events begin with @p prefix.
     int count(const QString &prefix) const

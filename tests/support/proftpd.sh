@@ -3,19 +3,15 @@
 # Runs Debian's proftpd (mod_tls from proftpd-mod-crypto) on 127.0.0.1 and a free port, serving
 # HOME to one virtual user, for the test fixture (tests/support/ftpserver.h) and the benchmarks.
 #
-#   proftpd.sh STATEDIR HOME USER PASSWORD [off|allowed|required [CHAIN KEY [RATE_KIB]]]
+#   proftpd.sh STATEDIR HOME USER PASSWORD [off|allowed|required [CHAIN KEY]]
 #
 # Prints "PORT <n>" once the server listens, then runs until it is terminated or its standard
 # input closes, stopping proftpd by its pid. STATEDIR (not writable by others) gets the config
-# and commands.log: "<session pid> <command> <reply code> <protocol> <argument>" per command
-# and an EXIT line when a session ends. RATE_KIB > 0 throttles every download to that rate.
+# and events: "<command> <reply code> <protocol>" per command and "EXIT - <protocol>" when a
+# session ends.
 set -euo pipefail
 
-state=$1 home=$2 user=$3 password=$4 tls=${5:-off} chain=${6:-} key=${7:-} rate=${8:-0}
-case $tls in
-off | allowed | required) ;;
-*) echo "proftpd.sh: TLS mode $tls is not supported" >&2 && exit 2 ;;
-esac
+state=$1 home=$2 user=$3 password=$4 tls=${5:-off} chain=${6:-} key=${7:-}
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 # As root the sessions run as nobody, jailed in HOME; otherwise as the caller, unjailed.
 run_user=$(id -un) run_group=$(id -gn) jail=""
@@ -23,8 +19,7 @@ run_user=$(id -un) run_group=$(id -gn) jail=""
 echo "$user:$(openssl passwd -6 "$password"):$(id -u "$run_user"):$(id -g "$run_user")::$home:/bin/false" \
     >"$state/passwd"
 chmod 600 "$state/passwd"
-{
-    cat <<CONF
+cat >"$state/proftpd.conf" <<CONF
 ServerType standalone
 Port $port
 DefaultAddress 127.0.0.1
@@ -44,19 +39,17 @@ RequireValidShell off
 $jail
 MaxInstances 50
 ControlsEngine off
-LogFormat commands "%P %m %s %{protocol} %J"
-ExtendedLog $state/commands.log ALL,EXIT commands
+LogFormat events "%m %s %{protocol}"
+ExtendedLog $state/events ALL,EXIT events
 CONF
-    if [ "$tls" != off ]; then
-        echo "LoadModule mod_tls.c"
-        echo "TLSEngine on"
-        echo "TLSRSACertificateFile $chain"
-        echo "TLSRSACertificateKeyFile $key"
-        echo "TLSCertificateChainFile $chain"
-        echo "TLSRequired $([ "$tls" = required ] && echo on || echo off)"
-    fi
-    [ "$rate" -le 0 ] || echo "TransferRate RETR $rate"
-} >"$state/proftpd.conf"
+[ "$tls" = off ] || cat >>"$state/proftpd.conf" <<CONF
+LoadModule mod_tls.c
+TLSEngine on
+TLSRSACertificateFile $chain
+TLSRSACertificateKeyFile $key
+TLSCertificateChainFile $chain
+TLSRequired $([ "$tls" = required ] && echo on || echo off)
+CONF
 
 proftpd -n -c "$state/proftpd.conf" &
 server=$!

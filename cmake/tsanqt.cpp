@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What the ThreadSanitizer build must be told about Debian's Qt, which it cannot instrument.
+// Linked into every program of a ThreadSanitizer build: what the sanitizer must be told about
+// Debian's Qt, which it cannot instrument.
 #include <QEvent>
 #include <QObject>
 
