@@ -7,7 +7,7 @@ ftp_server_start() {
     shift
     rm -f "$state/server.stdin" "$state/server.out"
     mkfifo "$state/server.stdin"
-    /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/ftpserver.py" "$@" <"$state/server.stdin" \
+    /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/../tests/support/ftpserver.py" "$@" <"$state/server.stdin" \
         >"$state/server.out" &
     FTP_SERVER_PID=$!
     exec 8>"$state/server.stdin"

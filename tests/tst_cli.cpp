@@ -112,7 +112,7 @@ private Q_SLOTS:
         QCOMPARE(own.size(), status ? 1 : 0);
         QCOMPARE(status ? own.first().left(output.size()) : out.left(output.size()), output);
         QCOMPARE(recovered, !chain.isEmpty());
-        QVERIFY(status != 5 || own.first().endsWith("(gave up after 4 attempts)"));
+        QVERIFY(status != 5 || own.first().endsWith("(gave up after 8 attempts)"));
     }
 
     void secondRunVerifiesWithTheLearnedRoot()

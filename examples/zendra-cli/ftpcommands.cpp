@@ -26,8 +26,9 @@ using zendra::FtpService;
 namespace {
 
 // A certificate failure that no root-CA recovery fixes (a host-name mismatch, say) would be
-// repeated for ever; a recovery that works needs two runs.
-constexpr int maxAttempts = 4;
+// repeated for ever. A recovery that works needs two runs, or a few more when the new root file
+// reaches the worker only after its next 500 ms repetition (on a slow or loaded machine).
+constexpr int maxAttempts = 8;
 
 const char exitStatusHelp[] = "\n\nExit status: 0 success, 2 usage error, 3 connection or DNS "
                               "failure, 4 login refused, 5 TLS or certificate failure that the "

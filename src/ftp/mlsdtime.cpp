@@ -6,7 +6,7 @@
 // "yyyyMMddhhmmss") in every observable respect (validity, date, time, time spec, offset), for
 // every input and under every system time zone. Plain in-range values are built directly; all
 // else (bad ranges, other lengths or characters, times near a change of the zone's offset) goes
-// through the parser itself. tests/tst_modificationdate.cpp compares the two.
+// through the parser itself. tests/tst_records.cpp compares the two.
 #include "mlsdtime_p.h"
 
 #include <QList>
