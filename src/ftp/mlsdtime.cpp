@@ -3,7 +3,7 @@
 //
 // Why it exists: QDateTime::fromString() is most of the cost of parsing a listing line, and
 // listings run on the caller's (GUI) thread. What it must stay identical to: fromString(value,
-// "yyyyMMddhhmmss") in every observable respect (validity, date, time, time spec, offset), for
+// "yyyyMMddhhmmss") in every observable respect (validity, date, time, time zone, offset), for
 // every input and under every system time zone. Plain in-range values are built directly; all
 // else (bad ranges, other lengths or characters, times near a change of the zone's offset) goes
 // through the parser itself. tests/tst_records.cpp compares the two.
