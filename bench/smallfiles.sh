@@ -29,54 +29,24 @@ fetch=$(realpath "$fetch")
 work=$(mktemp -d "${TMPDIR:-/tmp}/zendra-smallfiles.XXXXXX")
 # Run as root, proftpd's sessions are nobody's and need to pass through to the served directory.
 chmod 711 "$work"
-pids=()
+source scripts/ftpserver.sh
+source bench/setup.sh
 cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    ftp_server_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-export HOME=$work/home
-export XDG_DATA_HOME=$HOME/.local/share
-mkdir -p "$XDG_DATA_HOME"
-user=bench
-password=bench-secret
-export ZENDRA_USER=$user ZENDRA_PASSWORD=$password
+bench_setup "$work" "$lead_mib" lead.bin "$small_count" .
 
-echo "== setup: certificates, a ${lead_mib} MiB file, ${small_count} files of 4 KiB"
-bash tests/support/make-test-chain.sh "$work/certs" >/dev/null
-ca=$work/certs/root.pem
-mkdir -p "$work/ftp"
-head -c $((lead_mib * 1024 * 1024)) /dev/urandom >"$work/ftp/lead.bin"
-for i in $(seq 1 "$small_count"); do
-    head -c 4096 /dev/urandom >"$work/ftp/f$i.bin"
-done
-
-# start_proftpd NAME [TLS CHAIN KEY]: a new server for $work/ftp; sets port. Its stdin is a fifo
-# that this shell holds open, so it also goes when this shell dies.
+# start_proftpd NAME [TLS CHAIN KEY]: a new server for $work/ftp; sets port.
 start_proftpd() {
-    local state=$work/$1 fd
+    local state=$work/$1
     shift
     mkdir -m 700 "$state"
-    mkfifo "$state/stdin"
-    bash tests/support/proftpd.sh "$state" "$work/ftp" "$user" "$password" "$@" \
-        <"$state/stdin" >"$state/out" 2>"$state/err" &
-    pids+=($!)
-    # shellcheck disable=SC2034 # held open until this shell exits
-    exec {fd}>"$state/stdin"
-    port=""
-    for _ in $(seq 1 200); do
-        port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$state/out")
-        [ -z "$port" ] || return 0
-        sleep 0.1
-    done
-    echo "smallfiles.sh: proftpd did not start" >&2
-    cat "$state/err" >&2
-    exit 1
+    server_start "$state" bash tests/support/proftpd.sh "$state" "$work/ftp" "$user" "$password" \
+        "$@" || exit 1
+    port=$SERVER_PORT
 }
 start_proftpd tls required "$work/certs/fullchain.pem" "$work/certs/server.key"
 tls_port=$port
@@ -178,22 +148,19 @@ idle_cpu() {
     awk -v ns=$((after - before)) -v s="$idle_seconds" 'BEGIN {
         printf "%.1f ms in %d s (%.3f %% of one core)", ns / 1e6, s, ns / 1e7 / s }'
 }
-/usr/bin/python3 -c '
-import socket
+# A server that accepts connections and never answers.
+server_start "$work/silent" /usr/bin/python3 -c '
+import os, socket, sys, threading
 s = socket.socket()
 s.bind(("127.0.0.1", 0))
 s.listen(8)
-print(s.getsockname()[1], flush=True)
+print("PORT %d" % s.getsockname()[1], flush=True)
+threading.Thread(target=lambda: (sys.stdin.read(), os._exit(0)), daemon=True).start()
 held = []
 while True:
     held.append(s.accept()[0])
-' >"$work/silent.port" &
-pids+=($!)
-for _ in $(seq 1 100); do
-    [ ! -s "$work/silent.port" ] || break
-    sleep 0.1
-done
-silent=ftp://127.0.0.1:$(cat "$work/silent.port")/f1.bin
+' || exit 1
+silent=ftp://127.0.0.1:$SERVER_PORT/f1.bin
 echo
 echo "== CPU time while waiting ${idle_seconds} s for a server that never answers"
 zendra_idle=$(idle_cpu "$fetch" "$silent")

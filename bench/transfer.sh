@@ -39,23 +39,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The CLI and ftpfetch import CA files into their application data directory.
-export HOME=$work/home
-export XDG_DATA_HOME=$HOME/.local/share
-mkdir -p "$XDG_DATA_HOME"
-
-user=bench
-password=bench-secret
-export ZENDRA_USER=$user ZENDRA_PASSWORD=$password
-
-echo "== setup: certificates, ${big_mib} MiB file, ${small_count} files of 4 KiB"
-bash tests/support/make-test-chain.sh "$work/certs"
-ca=$work/certs/root.pem
-mkdir -p "$work/ftp/small"
-head -c $((big_mib * 1024 * 1024)) /dev/urandom >"$work/ftp/big.bin"
-for i in $(seq 1 "$small_count"); do
-    head -c 4096 /dev/urandom >"$work/ftp/small/f$i.bin"
-done
+source bench/setup.sh
+bench_setup "$work" "$big_mib" big.bin "$small_count" small
 start_server() {
     ftp_server_stop
     ftp_server_start "$work" --user "$user" --password "$password" --home "$work/ftp" "$@"

@@ -149,18 +149,14 @@ void FtpService::onRequestFinished(const QUuid &id, const QByteArray &data)
         if (!m_jobs.isEmpty())
             job = m_jobs.takeFirst();
     }
-    if (job) {
-        // Every answer belongs to the request in flight; a stray id costs it its callback.
-        if (job->id() == id) {
-            m_worker->finishResult(id);
-            job->finish(data);
-        } else {
-            m_worker->discardResult(id);
-        }
-        delete job;
+    // Every answer belongs to the request in flight; a stray id costs it its callback.
+    if (job && job->id() == id) {
+        m_worker->finishResult(id);
+        job->finish(data);
     } else {
         m_worker->discardResult(id);
     }
+    delete job;
     sendNextRequest();
 }
 

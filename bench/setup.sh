@@ -1,0 +1,24 @@
+# SPDX-License-Identifier: MIT
+# Shared by the transfer benchmarks: bench_setup WORK BIG_MIB BIG_PATH SMALL_COUNT SMALL_DIR
+# gives the programs a fresh home in WORK (zendra-cli and ftpfetch import CA files into their
+# application data directory), exports the benchmark's credentials as ZENDRA_USER and
+# ZENDRA_PASSWORD (and sets user, password), makes the test certificate chain in WORK/certs
+# (sets ca to its root) and writes random files below WORK/ftp: one of BIG_MIB MiB at BIG_PATH
+# and SMALL_COUNT of 4 KiB, f1.bin and on, in SMALL_DIR.
+bench_setup() {
+    local work=$1 big_mib=$2 big=$3 small_count=$4 small=$5 i
+    export HOME=$work/home
+    export XDG_DATA_HOME=$HOME/.local/share
+    mkdir -p "$XDG_DATA_HOME"
+    user=bench
+    password=bench-secret
+    export ZENDRA_USER=$user ZENDRA_PASSWORD=$password
+    echo "== setup: certificates, a ${big_mib} MiB file, ${small_count} files of 4 KiB"
+    bash tests/support/make-test-chain.sh "$work/certs" >/dev/null
+    ca=$work/certs/root.pem
+    mkdir -p "$work/ftp/$small"
+    head -c $((big_mib * 1024 * 1024)) /dev/urandom >"$work/ftp/$big"
+    for i in $(seq 1 "$small_count"); do
+        head -c 4096 /dev/urandom >"$work/ftp/$small/f$i.bin"
+    done
+}
