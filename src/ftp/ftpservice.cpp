@@ -2,6 +2,7 @@
 // FtpService: the job queue in front of the worker, its properties and the callbacks.
 #include "ftpservice.h"
 
+#include "bufferreleaser_p.h"
 #include "ftpjob_p.h"
 #include "ftpworker_p.h"
 #include "mlsdlisting_p.h"
@@ -11,6 +12,8 @@
 #include <QMutexLocker>
 #include <QStandardPaths>
 #include <QThread>
+
+#include <utility>
 
 template class Service<zendra::FtpService>;
 
@@ -158,6 +161,13 @@ void FtpService::onRequestFinished(const QUuid &id, const QByteArray &data)
     }
     delete job;
     sendNextRequest();
+    // The finished call holds its copy of the data until this returns; once it has dropped it,
+    // a large buffer that the callback did not keep is freed away from this thread.
+    if (data.size() >= BufferReleaser::threshold) {
+        QMetaObject::invokeMethod(
+            this, [held = data]() mutable { BufferReleaser::release(std::move(held)); },
+            Qt::QueuedConnection);
+    }
 }
 
 FtpJob *FtpService::addJob(const QString &url,

@@ -226,7 +226,8 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
                                               : QString::fromUtf8(curl_easy_strerror(code));
         }
         recordResult(id, url, int(code), errorString);
-        Q_EMIT requestFinished(id, data);
+        // Moved: the service, not this thread, should hold the last reference to a large reply.
+        Q_EMIT requestFinished(id, std::move(data));
         return;
     }
 
