@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
 // Fetches every URL given through one FtpService, all queued at once, and keeps the bytes in
-// memory; the zendra side of bench/transfer.sh. Exits 0 when every file arrived non-empty.
+// memory; the zendra side of bench/transfer.sh and bench/smallfiles.sh. Exits 0 when every file
+// arrived non-empty.
 // With --timings it prints, one line per file, the milliseconds since the previous file ended
 // (requests run one at a time, so that is the file's own time; the first includes the login).
+// --first-into FILE writes the first URL into FILE instead (/dev/null, as curl -o does), and
+// --stalls reports the longest gap between the ticks of a 1 ms timer on the host's thread.
 #include <zendra/ftpservice.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -24,9 +28,17 @@ int main(int argc, char **argv)
     const bool insecure = args.removeAll(QStringLiteral("--insecure")) > 0;
     const bool noSsl = args.removeAll(QStringLiteral("--no-ssl")) > 0;
     const bool timings = args.removeAll(QStringLiteral("--timings")) > 0;
+    const bool stalls = args.removeAll(QStringLiteral("--stalls")) > 0;
+    QString firstInto;
+    if (const qsizetype into = args.indexOf(QStringLiteral("--first-into"));
+        into >= 0 && into + 1 < args.size()) {
+        firstInto = args.at(into + 1);
+        args.remove(into, 2);
+    }
     const QStringList urls = args;
     if (urls.isEmpty() || urls.first().startsWith(QLatin1Char('-'))) {
-        std::fputs("usage: ftpfetch [--ca FILE] [--insecure] [--no-ssl] [--timings] URL...\n"
+        std::fputs("usage: ftpfetch [--ca FILE] [--insecure] [--no-ssl] [--timings] [--stalls]\n"
+                   "                [--first-into FILE] URL...\n"
                    "credentials from ZENDRA_USER and ZENDRA_PASSWORD\n",
             stderr);
         return 2;
@@ -51,13 +63,29 @@ int main(int argc, char **argv)
     QElapsedTimer clock;
     clock.start();
     for (const QString &url : urls) {
-        service.downloadFile(url, [&](const QByteArray &data) {
-            ends.append(clock.nsecsElapsed());
-            bytes += data.size();
-            empty += data.isEmpty() ? 1 : 0;
-            if (--remaining == 0)
-                QCoreApplication::exit(empty == 0 ? 0 : 1);
+        const QString file = url == urls.first() ? firstInto : QString();
+        service.downloadFile(
+            url,
+            [&, file](const QByteArray &data) {
+                ends.append(clock.nsecsElapsed());
+                bytes += file.isEmpty() ? data.size() : 0;
+                empty += data.isEmpty() ? 1 : 0;
+                if (--remaining == 0)
+                    QCoreApplication::exit(empty == 0 ? 0 : 1);
+            },
+            file);
+    }
+    QTimer ticker;
+    qint64 lastTick = 0;
+    qint64 longestGap = 0;
+    if (stalls) {
+        ticker.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            const qint64 now = clock.nsecsElapsed();
+            longestGap = qMax(longestGap, now - lastTick);
+            lastTick = now;
         });
+        ticker.start(1);
     }
     const int status = QCoreApplication::exec();
     if (timings) {
@@ -67,6 +95,8 @@ int main(int argc, char **argv)
             previous = end;
         }
     }
+    if (stalls)
+        std::fprintf(stderr, "ftpfetch: longest stall %.3f ms\n", double(longestGap) / 1e6);
     std::fprintf(stderr, "ftpfetch: %lld files, %lld bytes, %lld empty\n",
         static_cast<long long>(urls.size()), static_cast<long long>(bytes),
         static_cast<long long>(empty));
