@@ -6,8 +6,12 @@
 # over the same connection (one ftpfetch, every URL queued at once; one curl with every URL):
 #   - FTPS: a server that requires explicit TLS; both sides verify it with the test root CA;
 #   - FTP: a server without TLS, both sides asking for TLS first (zendra's default, curl --ssl).
-# Rate = small files / the time from the end of the large file to the end of the last small
-# file. A and B runs alternate; medians over ZENDRA_BENCH_REPS repetitions (default 5).
+# Both sides write the large file to /dev/null and keep the small ones (zendra in memory, curl
+# in /dev/null). Rate = small files / the wall time from the end of the large file to the end of
+# the last small file: for ftpfetch the moments its callbacks run, for curl the moments its
+# per-file -w lines reach a reader on a pipe, so both include each tool's work between files.
+# A and B runs alternate; medians over ZENDRA_BENCH_REPS repetitions (default 5). A third FTP
+# run of zendra keeps the large file in memory too and reports the longest stall of its thread.
 # Last, the CPU time that each program spends in ZENDRA_BENCH_IDLE_SECONDS (default 10) while
 # its transfer waits for a server that accepts the connection and never answers.
 # Needs a Release build in ZENDRA_BUILD_DIR (default build) with ftpfetch.
@@ -73,20 +77,36 @@ curl_args() {
 mapfile -t tls_curl < <(curl_args "${tls_urls[@]}")
 mapfile -t plain_curl < <(curl_args "${plain_urls[@]}")
 
-# Each command prints one time per file, the large one first: ftpfetch in ms, curl in s.
-zendra_ftps() { "$fetch" --ca "$ca" --timings "${tls_urls[@]}"; }
-curl_ftps() {
-    curl -sS --ssl-reqd --cacert "$ca" -u "$user:$password" -w '%{time_total}\n' "${tls_curl[@]}"
+# Each command prints one line per file, the large one first: the ms since the previous file
+# ended (for the large one, since the start).
+zendra_ftps() { "$fetch" --ca "$ca" --first-into /dev/null --timings "${tls_urls[@]}"; }
+zendra_ftp() { "$fetch" --first-into /dev/null --timings "${plain_urls[@]}"; }
+zendra_ftp_memory() { "$fetch" --stalls --timings "${plain_urls[@]}"; }
+# curl's -w line goes to its unbuffered standard error as each file ends; stamp it on arrival
+# (in the shell itself: a process started per line would make later lines wait).
+stamped() {
+    local line
+    {
+        echo "$EPOCHREALTIME"
+        "$@" 2>&1 >/dev/null | while IFS= read -r line; do
+            echo "$EPOCHREALTIME"
+        done
+    } | awk 'NR > 1 { printf "%.3f\n", ($1 - previous) * 1000 } { previous = $1 }'
 }
-zendra_ftp() { "$fetch" --timings "${plain_urls[@]}"; }
-curl_ftp() { curl -sS --ssl -u "$user:$password" -w '%{time_total}\n' "${plain_curl[@]}"; }
+curl_ftps() {
+    stamped curl -sS --ssl-reqd --cacert "$ca" -u "$user:$password" -w '%{stderr}done\n' \
+        "${tls_curl[@]}"
+}
+curl_ftp() {
+    stamped curl -sS --ssl -u "$user:$password" -w '%{stderr}done\n' "${plain_curl[@]}"
+}
 
 median() {
     sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# run NAME COMMAND MS_PER_UNIT: appends to $work/NAME the small files' total ms, their median ms
-# and how many took over 100 ms.
+# run NAME COMMAND: appends to $work/NAME the small files' total ms, their median ms and how
+# many took over 100 ms (and, where the command reports it, its longest stall in ms).
 run() {
     if ! "$2" >"$work/last.out" 2>"$work/last.err"; then
         echo "smallfiles.sh: $2 failed" >&2
@@ -97,23 +117,26 @@ run() {
         echo "smallfiles.sh: $2 gave no time for every file" >&2
         exit 1
     }
-    local median_ms
-    median_ms=$(awk -v u="$3" 'NR > 1 { print $1 * u }' "$work/last.out" | median)
-    awk -v u="$3" -v m="$median_ms" 'NR > 1 { s += $1 * u; if ($1 * u > 100) n++ }
-        END { printf "%.3f %.3f %d\n", s, m, n }' "$work/last.out" >>"$work/$1"
+    local median_ms stall
+    median_ms=$(awk 'NR > 1 { print $1 }' "$work/last.out" | median)
+    stall=$(sed -n 's/^ftpfetch: longest stall \([0-9.]*\) ms$/\1/p' "$work/last.err")
+    awk -v m="$median_ms" -v stall="${stall:--}" 'NR > 1 { s += $1; if ($1 > 100) n++ }
+        END { printf "%.3f %.3f %d %s\n", s, m, n, stall }' "$work/last.out" >>"$work/$1"
 }
 
 echo
 echo "== $reps alternating runs; per run: small files' total ms, median ms per file," \
-    "files over 100 ms"
+    "files over 100 ms, longest stall of zendra's thread in ms where measured"
 for _ in $(seq 1 "$reps"); do
-    run zendra_ftps zendra_ftps 1
-    run curl_ftps curl_ftps 1000
-    run zendra_ftp zendra_ftp 1
-    run curl_ftp curl_ftp 1000
+    run zendra_ftps zendra_ftps
+    run curl_ftps curl_ftps
+    run zendra_ftp zendra_ftp
+    run curl_ftp curl_ftp
+    run zendra_ftp_memory zendra_ftp_memory
 done
-for name in zendra_ftps curl_ftps zendra_ftp curl_ftp; do
-    echo "$name: $(awk '{ printf "%s%s/%s/%s", (NR > 1 ? ", " : ""), $1, $2, $3 }' "$work/$name")"
+for name in zendra_ftps curl_ftps zendra_ftp curl_ftp zendra_ftp_memory; do
+    echo "$name: $(awk '{ printf "%s%s/%s/%s/%s", (NR > 1 ? ", " : ""), $1, $2, $3, $4 }' \
+        "$work/$name")"
 done
 
 # summary NAME: files per second from the median total, the median of the per-run median ms per
@@ -175,3 +198,5 @@ echo "| FTPS, $small_count x 4 KiB after ${lead_mib} MiB | $(summary zendra_ftps
     "$(summary curl_ftps) | $(ratio zendra_ftps curl_ftps) |"
 echo "| FTP (TLS refused), $small_count x 4 KiB after ${lead_mib} MiB | $(summary zendra_ftp) |" \
     "$(summary curl_ftp) | $(ratio zendra_ftp curl_ftp) |"
+echo "| FTP (TLS refused), as above, ${lead_mib} MiB kept in memory | $(summary zendra_ftp_memory)," \
+    "longest stall of the thread $(awk '{ print $4 }' "$work/zendra_ftp_memory" | median) ms | | |"
