@@ -369,7 +369,7 @@ private Q_SLOTS:
 
     // ProFTPD starts TLS on a data connection only after it has answered on the control one,
     // which the worker's transfer loop has to see through; bench/smallfiles.sh times it.
-    void proftpdTlsRequestsShareOneLogin()
+    void proftpdTlsRequestsShareOneLoginPerSession()
     {
         FtpServer::Options options = FtpServer::tlsOptions(FtpServer::Tls::Required,
             m_certificates.fullChainFile(), m_certificates.serverKeyFile());
@@ -387,6 +387,12 @@ private Q_SLOTS:
         for (int i = 0; i < 20; ++i)
             QVERIFY(answers.data[i] == FtpServer::testData(4096, i));
         QCOMPARE(server->events().filter("PASS"), QStringList {"PASS 230 ftps"});
+        // Ending the session closes the connection; the next request logs in anew.
+        service.endSession("ftp", "127.0.0.1");
+        QTRY_COMPARE_WITH_TIMEOUT(server->events().filter("EXIT").size(), 1, 10000);
+        service.downloadFile(server->url("ftp", "0"), answers.callback(service));
+        QVERIFY(answers.wait(21) && answers.data.last() == FtpServer::testData(4096, 0));
+        QCOMPARE(server->events().filter("PASS"), QStringList(2, "PASS 230 ftps"));
     }
 
     void twoServicesDownloadingAtOnceGetTheirOwnBytes()
