@@ -11,9 +11,12 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QSemaphore>
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTest>
+
+#include <atomic>
 
 using namespace zendra;
 
@@ -347,11 +350,19 @@ private Q_SLOTS:
         };
         const qsizetype threads = threadCount();
         int callbacks = 0;
-        bool repeating = false;
+        // The worker waits for the service's end before it starts the 500 ms wait, however long
+        // this thread takes to get there.
+        std::atomic<bool> repeating {false};
+        QSemaphore destroyed;
         auto service = std::make_unique<FtpService>();
         server->logIn(*service);
-        connect(FtpServiceTestAccess::worker(*service), &FtpWorker::certificateUpdateRequired, this,
-            [&] { repeating = true; });
+        connect(
+            FtpServiceTestAccess::worker(*service), &FtpWorker::certificateUpdateRequired, this,
+            [&] {
+                repeating = true;
+                destroyed.tryAcquire(1, 20000);
+            },
+            Qt::DirectConnection);
         for (int i = 0; i < 3; ++i)
             service->downloadFile(
                 server->url("ftp", "large"), [&](const QByteArray &) { ++callbacks; });
@@ -359,6 +370,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!moment.startsWith("while") || repeating, 10000);
         const int connections = server->count("CONNECT");
         service.reset();
+        destroyed.release();
         // The stalled transfer ends when the server goes.
         if (moment.startsWith("during"))
             server->stop();
