@@ -6,8 +6,8 @@
 # over the same connection (one ftpfetch, every URL queued at once; one curl with every URL):
 #   - FTPS: a server that requires explicit TLS; both sides verify it with the test root CA;
 #   - FTP: a server without TLS, both sides asking for TLS first (zendra's default, curl --ssl).
-# Both sides write the large file to /dev/null and keep the small ones (zendra in memory, curl
-# in /dev/null). Rate = small files / the wall time from the end of the large file to the end of
+# Both sides write the large file to /dev/null; zendra keeps the small ones in memory, curl
+# writes them to /dev/null too. Rate = small files / the wall time from the end of the large file to the end of
 # the last small file: for ftpfetch the moments its callbacks run, for curl the moments its
 # per-file -w lines reach a reader on a pipe, so both include each tool's work between files.
 # A and B runs alternate; medians over ZENDRA_BENCH_REPS repetitions (default 5). A third FTP
