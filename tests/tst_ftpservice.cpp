@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <memory>
 
 using namespace zendra;
 
@@ -351,26 +352,26 @@ private Q_SLOTS:
         const qsizetype threads = threadCount();
         int callbacks = 0;
         // The worker waits for the service's end before it starts the 500 ms wait, however long
-        // this thread takes to get there.
-        std::atomic<bool> repeating {false};
-        QSemaphore destroyed;
+        // this thread takes to get there. Shared, in case this function returns early.
+        const auto repeating = std::make_shared<std::atomic<bool>>(false);
+        const auto destroyed = std::make_shared<QSemaphore>();
         auto service = std::make_unique<FtpService>();
         server->logIn(*service);
         connect(
             FtpServiceTestAccess::worker(*service), &FtpWorker::certificateUpdateRequired, this,
-            [&] {
-                repeating = true;
-                destroyed.tryAcquire(1, 20000);
+            [repeating, destroyed] {
+                *repeating = true;
+                destroyed->tryAcquire(1, 20000);
             },
             Qt::DirectConnection);
         for (int i = 0; i < 3; ++i)
             service->downloadFile(
                 server->url("ftp", "large"), [&](const QByteArray &) { ++callbacks; });
         QTRY_VERIFY_WITH_TIMEOUT(!moment.startsWith("during") || server->count("STALL"), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!moment.startsWith("while") || repeating, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!moment.startsWith("while") || *repeating, 10000);
         const int connections = server->count("CONNECT");
         service.reset();
-        destroyed.release();
+        destroyed->release();
         // The stalled transfer ends when the server goes.
         if (moment.startsWith("during"))
             server->stop();
