@@ -4,7 +4,8 @@
 # application data directory), exports the benchmark's credentials as ZENDRA_USER and
 # ZENDRA_PASSWORD (and sets user, password), makes the test certificate chain in WORK/certs
 # (sets ca to its root) and writes random files below WORK/ftp: one of BIG_MIB MiB at BIG_PATH
-# and SMALL_COUNT of 4 KiB, f1.bin and on, in SMALL_DIR.
+# and SMALL_COUNT of 4 KiB, f1.bin and on, in SMALL_DIR. median prints the median of the
+# numbers on its standard input, one per line.
 bench_setup() {
     local work=$1 big_mib=$2 big=$3 small_count=$4 small=$5 i
     export HOME=$work/home
@@ -21,4 +22,7 @@ bench_setup() {
     for i in $(seq 1 "$small_count"); do
         head -c 4096 /dev/urandom >"$work/ftp/$small/f$i.bin"
     done
+}
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }

@@ -101,10 +101,6 @@ curl_ftp() {
     stamped curl -sS --ssl -u "$user:$password" -w '%{stderr}done\n' "${plain_curl[@]}"
 }
 
-median() {
-    sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-
 # run NAME COMMAND: appends to $work/NAME the small files' total ms, their median ms and how
 # many took over 100 ms (and, where the command reports it, its longest stall in ms).
 run() {

@@ -62,10 +62,6 @@ elapsed() {
     awk -v end="$EPOCHREALTIME" -v start="$start" 'BEGIN { printf "%.4f\n", end - start }'
 }
 
-median() {
-    sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-
 # Commands of the large-file cases.
 big_size=$(stat -c %s "$work/ftp/big.bin")
 check_file() {

@@ -62,11 +62,10 @@ private:
 
 void BufferReleaser::release(QByteArray &&data)
 {
-    QByteArray held = std::move(data);
-    if (!held.isDetached())
+    if (!data.isDetached())
         return;
     static Releaser releaser;
-    releaser.take(std::move(held));
+    releaser.take(std::move(data));
 }
 
 } // namespace zendra

@@ -17,8 +17,8 @@ public:
     // Below this, freeing costs less than handing over to another thread.
     static constexpr qsizetype threshold = 4 << 20;
 
-    // Frees @p data on the releaser's thread if nobody else holds it; otherwise only drops this
-    // reference, and the last holder frees it.
+    // Takes @p data and frees it on the releaser's thread if nobody else holds it; otherwise
+    // leaves it to its other holders.
     static void release(QByteArray &&data);
 };
 
