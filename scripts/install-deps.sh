@@ -16,7 +16,7 @@ packages=(
     qml6-module-qtquick-window qml6-module-qtqml-workerscript fonts-dejavu-core
     libcurl4-openssl-dev libssl-dev openssl curl
     python3 python3-pyftpdlib python3-openssl proftpd-core proftpd-mod-crypto
-    libbenchmark-dev clang-14 libclang-rt-14-dev
+    libbenchmark-dev clang-14 libclang-rt-14-dev doxygen
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -21,7 +21,9 @@ cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== API documentation (Doxygen, warnings are errors)"
+rm -rf build/docs/html
 cmake --build build --target docs
+[ -s build/docs/html/index.html ] || { echo "test: the docs target built no documentation" >&2; exit 1; }
 
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
