@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """The suites' FTP/FTPS server on 127.0.0.1 (pyftpdlib). Prints "PORT <n>" once it listens, appends
 one line per event to --events (CONNECT, LOGIN <tls>, CMD <name> <prot>, STALL, CLOSE) and exits
-when its standard input closes, so that it never outlives the process that started it."""
+when its standard input closes, so that it never outlives the process that started it; with
+--background it ignores standard input and runs until it is signalled (Ctrl-C, kill)."""
 import argparse
 import logging
 import os
@@ -15,6 +16,8 @@ from pyftpdlib.servers import FTPServer
 parser = argparse.ArgumentParser()
 for option in ("user", "password", "home", "events", "cert", "key"):
     parser.add_argument("--" + option)
+parser.add_argument("--port", type=int, default=0, help="0: any free port")
+parser.add_argument("--background", action="store_true", help="run until signalled")
 parser.add_argument("--tls", default="off", choices=["off", "allowed", "required", "implicit"])
 parser.add_argument("--drop-after", type=int, default=-1, help="close data connections then")
 parser.add_argument("--stall-after", type=int, default=-1, help="stop sending then")
@@ -73,7 +76,8 @@ Handler.authorizer.add_user(args.user, args.password, args.home, perm="elr")
 if tls:
     Handler.certfile, Handler.keyfile = args.cert, args.key
     Handler.tls_control_required = Handler.tls_data_required = args.tls != "allowed"
-server = FTPServer(("127.0.0.1", 0), Handler)
+server = FTPServer(("127.0.0.1", args.port), Handler)
 print("PORT %d" % server.address[1], flush=True)
-threading.Thread(target=lambda: (sys.stdin.buffer.read(), os._exit(0)), daemon=True).start()
+if not args.background:
+    threading.Thread(target=lambda: (sys.stdin.buffer.read(), os._exit(0)), daemon=True).start()
 server.serve_forever(handle_exit=True)
