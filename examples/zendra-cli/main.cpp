@@ -11,16 +11,21 @@ namespace {
 struct Command
 {
     const char *name;
+    const char *synopsis; // what follows the name on the help's usage line
     const char *summary;
     int (*run)(const QStringList &args);
 };
 
 const Command commands[] = {
-    {"aes-selftest", "Run the AES round-trip self-test under a random key", &runAesSelfTest},
-    {"encrypt", "Encrypt standard input to standard output with AES-128", &runEncrypt},
-    {"decrypt", "Decrypt standard input to standard output with AES-128", &runDecrypt},
-    {"ls", "List a remote directory over FTP or FTPS", &runList},
-    {"get", "Download a remote file over FTP or FTPS", &runGet},
+    {"aes-selftest", "[--mode cbc|ecb] [--passes N] [--max-length BYTES]",
+        "Run the AES round-trip self-test under a random key", &runAesSelfTest},
+    {"encrypt", "--mode cbc|ecb --key HEX [--iv HEX] < in > out",
+        "Encrypt standard input to standard output with AES-128", &runEncrypt},
+    {"decrypt", "--mode cbc|ecb --key HEX [--iv HEX] < in > out",
+        "Decrypt standard input to standard output with AES-128", &runDecrypt},
+    {"ls", "URL [--type all|file|dir] [options]", "List a remote directory over FTP or FTPS",
+        &runList},
+    {"get", "URL [LOCALFILE] [options]", "Download a remote file over FTP or FTPS", &runGet},
 };
 
 QString usage()
@@ -49,13 +54,16 @@ int parseCommandLine(
     if (!parser.parse(args))
         return fail(QStringLiteral("%1: %2").arg(args.first(), parser.errorText()), UsageError);
     if (parser.isSet(help)) {
-        // The parser names the program by its path; name the command instead.
+        // The parser's usage line names the program by its path and no option: show the
+        // command's own synopsis instead.
         QString text = parser.helpText();
-        const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
-        const QString firstLine = text.left(lineEnd);
-        const qsizetype options = firstLine.indexOf(QLatin1String(" [options]"));
-        if (options >= 0)
-            text.replace(0, options, QStringLiteral("Usage: zendra-cli ") + args.first());
+        for (const Command &command : commands) {
+            if (args.first() == QLatin1String(command.name)) {
+                text.replace(0, text.indexOf(QLatin1Char('\n')),
+                    QStringLiteral("Usage: zendra-cli %1 %2")
+                        .arg(args.first(), QLatin1String(command.synopsis)));
+            }
+        }
         std::fputs(qUtf8Printable(text), stdout);
         return 0;
     }
