@@ -77,6 +77,8 @@ private Q_SLOTS:
             "get: downloading SERVER/a.txt failed: error 67: ");
         row("remote file missing", "", "get SERVER/none", 6,
             "get: downloading SERVER/none failed: error 78: ");
+        row("remote directory missing", "", "ls SERVER/none/", 6,
+            "ls: listing SERVER/none/ failed: error 9: ");
         row("local file error", "", "get SERVER/a.txt /none/a", 7,
             "get: downloading SERVER/a.txt failed: cannot write \"/none/a\": ");
         row("root CA recovered", "fullchain.pem", "get SERVER/a.txt", 0, "hello");

@@ -89,7 +89,7 @@ private Q_SLOTS:
         QCOMPARE(cipher(cbc, false, "nist", encrypted), plain.left(length));
     }
 
-    void refusesKeysAndIvsOfEveryWrongLength()
+    void registryKeepsValidKeysAndTheLastIvGiven()
     {
         QVERIFY(m_service->init_CBC("id", key, iv));
         QStringList expected;
@@ -108,6 +108,13 @@ private Q_SLOTS:
             && cipher(false, false, "id", plain.left(33)).isEmpty());
         // A wrong IV is refused, yet the new key is stored beside the old IV.
         QVERIFY(!m_service->init_CBC("id", otherKey, otherIv.left(8)) && uses("id", otherKey, iv));
+        // An IV passed to a CBC call wins over the registered one and replaces it.
+        const QByteArray padded = cipher(true, true, "id", plain);
+        QVERIFY(m_service->init_CBC("id", otherKey, otherIv));
+        QCOMPARE(m_service->decryptAES_CBC("id", padded, iv), plain);
+        QVERIFY(uses("id", otherKey, iv) && m_service->init_CBC("id", otherKey, otherIv));
+        QCOMPARE(m_service->encryptAES_CBC("id", plain, iv), padded);
+        QVERIFY(uses("id", otherKey, iv));
         QCOMPARE(m_log->lines(), expected << "ERROR, IV length must be 16bytes for AES_128_CBC");
     }
 

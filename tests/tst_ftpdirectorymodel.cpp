@@ -91,9 +91,10 @@ private Q_SLOTS:
         QCOMPARE(rows(model), QStringList {"b 2"}); // neither "cdir" nor "pdir"
         model.setFileType(FtpDirectoryModel::CurrentDir);
         QTRY_COMPARE(rows(model), QStringList {"./"});
-        service.reset();
         model.reload();
+        service.reset(); // with the listing in flight
         QCOMPARE(model.status(), FtpDirectoryModel::Error);
+        QVERIFY(model.errorString().startsWith("The FtpService was destroyed"));
     }
 };
 

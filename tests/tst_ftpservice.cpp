@@ -11,7 +11,9 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSemaphore>
+#include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTest>
@@ -245,6 +247,10 @@ private Q_SLOTS:
                 + '|' + giveUp);
         row("another host's name: the probe fails too, three attempts", "other intermediate root",
             "", "3 attempts", "", giveUp);
+        row("another host's name, not checked", "other intermediate root", "", "no host check",
+            "root", top);
+        row("peer not verified: no recovery", "server intermediate", "", "no peer check", "",
+            peerOff);
     }
     void recoveryEndsWithOneCallback()
     {
@@ -300,13 +306,15 @@ private Q_SLOTS:
             },
             Qt::DirectConnection);
         LogCapture log;
+        service.setVerifyHost(setup != "no host check");
+        service.setVerifyPeer(setup != "no peer check");
         QVERIFY(get(server->url("ftp", "a")));
         QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 2; }, 700));
         const bool limited = setup == "3 attempts";
         QCOMPARE(answers.data.last(), limited ? "" : "over tls");
         QCOMPARE(answers.results.last().code(), limited ? 60 : 0);
         QCOMPARE(answers.results.last().attempts(), limited ? 3 : int(chains.size()) + 1);
-        QCOMPARE(other->count("CLOSE"), 1);
+        QCOMPARE(other->count("CLOSE"), setup == "no peer check" ? 0 : 1);
         // A repetition 500 ms after each failure.
         for (int i = 2; i < answers.times.size(); ++i)
             QVERIFY(answers.times[i] - answers.times[i - 1] >= 450);
@@ -319,14 +327,30 @@ private Q_SLOTS:
                 qPrintable(line));
         QCOMPARE(log.lines().contains(peerOff), lines.contains(peerOff));
         QCOMPARE(log.lines().count(tooMany), qMax(0, int(chains.size()) - 5));
+        QCOMPARE(chains.isEmpty(), setup == "no peer check");
         // The chain as libcurl read it, which the host name check spoils for the probe too.
         for (const QList<CertificateInfo> &received : std::as_const(chains)) {
             QList<QSslCertificate> decoded;
             for (const CertificateInfo &info : received)
                 decoded << info.certificate();
-            QCOMPARE(decoded,
-                chain.startsWith("other") ? QList<QSslCertificate>() : certificates(chain));
+            QCOMPARE(decoded, limited ? QList<QSslCertificate>() : certificates(chain));
         }
+    }
+
+    // An import copies a CA file once; force replaces the copy, but never by itself.
+    void importedCaFilesAreReplacedOnlyWhenForced()
+    {
+        FtpService service;
+        QSignalSpy used(&service, &FtpService::setCertificate);
+        QFile source(m_certificates.rootCaFile());
+        QFile copy(certificatesDirectory() + '/' + QFileInfo(source).fileName());
+        QVERIFY(service.loadCertificate(source.fileName(), false)
+            && !service.loadCertificate(source.fileName(), false));
+        QVERIFY(service.loadCertificate(source.fileName(), true)
+            && !service.loadCertificate(copy.fileName(), true));
+        QVERIFY(used.size() == 4 && used.last().first() == copy.fileName());
+        QVERIFY(source.open(QIODevice::ReadOnly) && copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), source.readAll());
     }
 
     void destructionLeavesNoCallbackAndNoThread_data()

@@ -39,6 +39,7 @@ private Q_SLOTS:
         row("pdir is 2", "type=pdir;unique=2; ..", "..|2|0|||2|-1|-1|-1 valid");
         row("no unique", "type=dir;size=5; a", "a|1|5||||-1|-1|-1 invalid");
         row("empty line", "", "|-1|0||||-1|-1|-1 invalid");
+        row("empty name", "type=file;unique=7; \r", "|0|0|||7|-1|-1|-1 invalid");
         row("CR, spaces, ';' in the name", "type=file;unique=9;x;  2 résumé\r",
             "2 résumé|0|0|||9|-1|-1|-1 valid");
         row("not numbers",

@@ -28,8 +28,6 @@ public:
     QString rootCaFile() const { return file("root.pem"); }
     QString fullChainFile() const { return file("fullchain.pem"); }
     QString serverKeyFile() const { return file("server.key"); }
-    QString otherHostChainFile() const { return file("other-chain.pem"); }
-    QString otherHostKeyFile() const { return file("other.key"); }
 
 private:
     QTemporaryDir m_dir;
