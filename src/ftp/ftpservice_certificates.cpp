@@ -78,8 +78,7 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
     }
     if (giveUp) {
         qWarning() << "Couldn't update certificate, no peer certificates found";
-        qWarning() << ">> Peer verification should be disabled to continue...";
-        m_worker->setPeerVerification(false);
+        giveUpVerification();
         return;
     }
 
@@ -117,8 +116,7 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
             qWarning() << QStringLiteral(">> Looked up %1 certificates, couldn't find CA CERT for "
                                          "certificate chain")
                               .arg(cas.size());
-            qWarning() << ">> Peer verification should be disabled to continue...";
-            m_worker->setPeerVerification(false);
+            giveUpVerification();
             return;
         }
     }
@@ -146,6 +144,18 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
     // Closed before the worker hears of it, so it never reads a partial file.
     file.close();
     Q_EMIT setCertificate(path);
+}
+
+void FtpService::giveUpVerification()
+{
+    if (m_worker->requiresVerifiedPeer()) {
+        qWarning() << ">> Peer verification is required, the request ends with its certificate "
+                      "failure";
+        m_worker->refuseRepetition();
+        return;
+    }
+    qWarning() << ">> Peer verification should be disabled to continue...";
+    m_worker->setPeerVerification(false);
 }
 
 QSslCertificate FtpService::rootCertificate(const QList<QSslCertificate> &chain)

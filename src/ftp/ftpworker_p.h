@@ -49,6 +49,16 @@ public:
     void setMaximumAttempts(int attempts);
     int maximumAttempts() const;
 
+    // The verified-TLS policy of FtpService: TLS required rather than tried, and requests that
+    // would not verify their peer refused. Any thread.
+    void setRequireTls(bool require);
+    bool requiresTls() const;
+    void setRequireVerifiedPeer(bool require);
+    bool requiresVerifiedPeer() const;
+    // Ends the request that waits for its repetition after a certificate failure with that
+    // failure instead. Any thread; applied on the worker's, before a repetition that follows.
+    void refuseRepetition();
+
 Q_SIGNALS:
     void requestFinished(QUuid id, QByteArray data);
     void certificateUpdateRequired(QList<zendra::CertificateInfo> certificateChain);
@@ -79,7 +89,8 @@ private:
     void cleanupHandle(CURL *handle);
     static size_t writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
     // Called right before requestFinished(@p id).
-    void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString);
+    void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString,
+        bool encrypted = false, bool peerVerified = false, bool hostVerified = false);
 
     QString m_certificatePath;
     std::atomic<bool> m_verifyPeer {true};
@@ -97,6 +108,24 @@ private:
     mutable QMutex m_resultsMutex;
     QHash<QUuid, FtpResult> m_results;
     FtpResult m_lastResult;
+
+    std::atomic<bool> m_requireTls {false};
+    std::atomic<bool> m_requireVerifiedPeer {false};
+    // The CURLOPT_USE_SSL level last set on each cached handle, which keeps it until it goes.
+    QHash<CURL *, long> m_sslLevels;
+    // What the handle prepared last verifies, and whether its transfer got through a TLS
+    // handshake: the protection of the attempt.
+    bool m_preparedVerifyPeer = false;
+    bool m_preparedVerifyHost = false;
+    bool m_tlsEstablished = false;
+    // The failure of each request that waits for its repetition, on the worker's thread only.
+    struct CertificateFailure
+    {
+        int code = 0;
+        QString errorString;
+        bool refused = false;
+    };
+    QHash<QUuid, CertificateFailure> m_certificateFailures;
 };
 
 } // namespace zendra
