@@ -400,8 +400,10 @@ private Q_SLOTS:
         QCOMPARE(answers.data[0], code ? "" : "data");
         QCOMPARE(answers.results[0].attempts(), attempts);
         QCOMPARE(protection(0), facts);
-        // Only without the policy does the store switch verification off.
+        // Only without the policy does the store switch verification off, and only a verified
+        // server gets the credentials under it.
         QCOMPARE(log.lines().contains(peerOff), setup.isEmpty() && chain == "chain-without-root");
+        QVERIFY(!setup.contains("policy") || server->count("PASS 230") == (code ? 0 : 1));
         // A reused connection tells the same.
         if (code == 0) {
             service.downloadFile(server->url("ftp", "a"), answers.callback(service));

@@ -314,7 +314,11 @@ QList<QStringList> FtpWorker::readCertificate(
     const QString &url, const QString &username, const QString &password)
 {
     qDebug() << ">> [READ CERTIFICATE] " << url;
-    CURL *handle = prepareHandler(url, username, password, false);
+    // A server that is not verified gets no credentials when a verified one is required: the
+    // chain arrives with the handshake, before the login, which then fails (67).
+    const bool withoutLogin = m_requireVerifiedPeer;
+    CURL *handle = withoutLogin ? prepareHandler(url, QString(), QString(), false)
+                                : prepareHandler(url, username, password, false);
     curl_easy_setopt(handle, CURLOPT_CERTINFO, 1L);
     curl_easy_setopt(handle, CURLOPT_DIRLISTONLY, 1L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(nullptr));
@@ -322,7 +326,8 @@ QList<QStringList> FtpWorker::readCertificate(
     if (code != CURLE_OK) {
         qWarning() << ">> [READ CERTIFICATE] " << url << "finished with error " << int(code)
                    << QString(m_errorBuffer.constData()).toLocal8Bit().constData();
-        return {};
+        if (!withoutLogin || code != CURLE_LOGIN_DENIED)
+            return {};
     }
 
     curl_certinfo *certificateInfo = nullptr;
