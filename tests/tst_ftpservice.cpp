@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // FtpService, its worker and its certificate store against real servers on loopback: every
-// request type, faults and bad URLs, the recovery after a failed peer verification, destruction
-// at bad moments, two services at once. bench/load
+// request type, faults and bad URLs, the recovery after a failed peer verification, the
+// protection each request reports and the verified-TLS policy, destruction at bad moments, two
+// services at once. bench/load
 // proves the queue's order and the handle cache over many requests.
 #include "ftpserver.h"
 #include "ftpservicetestaccess.h"
