@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // FtpDirectoryModel against real servers: in the QML example (examples/qml/Main.qml), and on
-// its own with stale answers and the "cdir" and "pdir" entries that proftpd sends.
+// its own with stale answers and the "cdir" and "pdir" entries that proftpd sends; the lock and
+// the warning that the example shows for the listing's protection.
 #include "ftpserver.h"
+#include "testcertificates.h"
 
 #include <zendra/zendra.h>
 
@@ -32,22 +34,35 @@ class TestFtpDirectoryModel : public QObject
 {
     Q_OBJECT
 
+    TestCertificates m_certificates;
+
 private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(m_certificates.create());
+    }
+
     void exampleListsTheDirectory_data()
     {
         QTest::addColumn<QString>("password");
         QTest::addColumn<QStringList>("rows"); // sorted: pyftpdlib lists in the disk's order
         QTest::addColumn<QString>("error");
-        QTest::newRow("login accepted")
-            << "secret" << QStringList {"a.bin 1000", "b.txt 3", "sub/"} << "";
-        QTest::newRow("login refused") << "wrong" << QStringList() << "Access denied: 530";
+        QTest::addColumn<bool>("tls"); // required, the server verified with the imported root
+        const QStringList all {"a.bin 1000", "b.txt 3", "sub/"};
+        QTest::newRow("login accepted") << "secret" << all << "" << false;
+        QTest::newRow("login refused") << "wrong" << QStringList() << "Access denied: 530" << false;
+        QTest::newRow("verified TLS") << "secret" << all << "" << true;
     }
     void exampleListsTheDirectory()
     {
         QFETCH(QString, password);
         QFETCH(QStringList, rows);
         QFETCH(QString, error);
-        auto server = FtpServer::started();
+        QFETCH(bool, tls);
+        auto server = tls ? FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required,
+                          m_certificates.fullChainFile(), m_certificates.serverKeyFile()))
+                          : FtpServer::started();
         QVERIFY(server && server->writeFile("pub/b.txt", "abc")
             && server->writeFile("pub/sub/c", "")
             && server->writeFile("pub/a.bin", QByteArray(1000, 'x')));
@@ -57,8 +72,10 @@ private Q_SLOTS:
         std::unique_ptr<QObject> window(
             component.createWithInitialProperties({{"url", server->url("ftp", "pub/")}}));
         QVERIFY2(window, qPrintable(component.errorString()));
-        Service<FtpService>::instance().setCredentials(
-            server->user(), password, [](const QString &text) { return text; });
+        FtpService &service = Service<FtpService>::instance();
+        service.setCredentials(server->user(), password, [](const QString &text) { return text; });
+        service.setRequireTls(tls);
+        QVERIFY(!tls || service.loadCertificate(m_certificates.rootCaFile(), true));
         auto *model = window->property("directory").value<FtpDirectoryModel *>();
         QVERIFY(model);
         QTRY_COMPARE_WITH_TIMEOUT(model->status(),
@@ -67,6 +84,11 @@ private Q_SLOTS:
         QStringList seen = ::rows(*model);
         seen.sort();
         QCOMPARE(seen, rows);
+        QVERIFY(model->isEncrypted() == tls && model->isPeerVerified() == tls);
+        QCOMPARE(window->findChild<QObject *>("lock")->property("text"),
+            tls ? "\U0001F512" : "\U0001F513");
+        QCOMPARE(
+            window->findChild<QObject *>("warning")->property("visible"), error.isEmpty() && !tls);
     }
 
     void onlyTheLatestListingCounts()

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // FtpService, its worker and its certificate store against real servers on loopback: every
-// request type, faults and bad URLs, the recovery after a failed peer verification, destruction
-// at bad moments, two services at once. bench/load
+// request type, faults and bad URLs, the recovery after a failed peer verification, the
+// protection each request reports and the verified-TLS policy, destruction at bad moments, two
+// services at once. bench/load
 // proves the queue's order and the handle cache over many requests.
 #include "ftpserver.h"
 #include "ftpservicetestaccess.h"
@@ -328,6 +329,14 @@ private Q_SLOTS:
         QCOMPARE(log.lines().contains(peerOff), lines.contains(peerOff));
         QCOMPARE(log.lines().count(tooMany), qMax(0, int(chains.size()) - 5));
         QCOMPARE(chains.isEmpty(), setup == "no peer check");
+        // The new root reaches the worker before its first repetition, even on a busy machine.
+        QVERIFY(root.isEmpty() || lines.contains(tooMany) || chains.size() == 1);
+        // Each update logs how the chain fails QSslCertificate::verify, wherever that was checked.
+        const QList<QSslError> errors = QSslCertificate::verify(certificates(chain), QString());
+        for (const QSslError &error : errors) {
+            QCOMPARE(log.lines(QtWarningMsg).count('"' + error.errorString() + '"'),
+                limited ? 0 : qMin(int(chains.size()), 5));
+        }
         // The chain as libcurl read it, which the host name check spoils for the probe too.
         for (const QList<CertificateInfo> &received : std::as_const(chains)) {
             QList<QSslCertificate> decoded;
@@ -351,6 +360,81 @@ private Q_SLOTS:
         QVERIFY(used.size() == 4 && used.last().first() == copy.fileName());
         QVERIFY(source.open(QIODevice::ReadOnly) && copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), source.readAll());
+    }
+
+    // What protected each request, as libcurl ran it, and what the verified-TLS policy refuses;
+    // one callback each. Facts: e encrypted, p peer verified, h host verified.
+    void protectionIsReportedAndEnforced_data()
+    {
+        QTest::addColumn<QString>("tls"); // the ProFTPD server's: off, allowed or required
+        QTest::addColumn<QString>("chain"); // what it presents
+        QTest::addColumn<QString>("setup"); // root imported, TLS required, verified peer required
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<QString>("facts");
+        const auto row = [](const char *tag, const char *tls, const char *chain, const char *setup,
+                             int code, int attempts, const char *facts) {
+            QTest::newRow(tag) << tls << chain << setup << code << attempts << facts;
+        };
+        row("plain FTP, TLS tried and refused", "off", "", "", 0, 1, "");
+        row("plain FTP, TLS required", "off", "", "tls", 64, 1, "");
+        // Tried, TLS vouches for the control connection only.
+        row("TLS tried, imported root", "allowed", "fullchain", "import", 0, 1, "ph");
+        row("TLS required, imported root", "required", "fullchain", "import tls", 0, 1, "eph");
+        row("recovered root, policy", "required", "fullchain", "policy", 0, 2, "eph");
+        row("no findable root: verification off", "required", "chain-without-root", "", 0, 2, "h");
+        // The store refuses before the repetition: no CA file yet (77), then no root.
+        row("no findable root, policy", "required", "chain-without-root", "policy", 77, 1, "");
+        row("host-name mismatch, policy", "required", "other-chain", "import policy", 60, 1, "");
+        row("host check off, policy", "required", "fullchain", "import policy no-host", 60, 1, "");
+    }
+    void protectionIsReportedAndEnforced()
+    {
+        QFETCH(QString, tls);
+        QFETCH(QString, chain);
+        QFETCH(QString, setup);
+        QFETCH(int, code);
+        QFETCH(int, attempts);
+        QFETCH(QString, facts);
+        FtpServer::Options options = FtpServer::tlsOptions(tls == "off" ? FtpServer::Tls::Off
+                : tls == "allowed"                                      ? FtpServer::Tls::Allowed
+                                                                        : FtpServer::Tls::Required,
+            m_certificates.file(chain + ".pem"),
+            m_certificates.file(chain.startsWith("other") ? "other.key" : "server.key"));
+        options.proftpd = true;
+        const auto server = FtpServer::started(options);
+        QVERIFY(server && server->writeFile("a", "data"));
+        FtpService service;
+        server->logIn(service);
+        QVERIFY(!setup.contains("import")
+            || service.loadCertificate(m_certificates.rootCaFile(), true));
+        service.setRequireTls(setup.contains("tls"));
+        service.setRequireVerifiedPeer(setup.contains("policy"));
+        service.setVerifyHost(!setup.contains("no-host"));
+        LogCapture log;
+        Answers answers;
+        const auto protection = [&](int index) {
+            const FtpResult &result = answers.results[index];
+            return QString(result.isEncrypted() ? "e" : "") + (result.isPeerVerified() ? "p" : "")
+                + (result.isHostVerified() ? "h" : "");
+        };
+        service.downloadFile(server->url("ftp", "a"), answers.callback(service));
+        QVERIFY(answers.wait(1));
+        QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 1; }, 700));
+        QCOMPARE(answers.results[0].code(), code);
+        QCOMPARE(answers.data[0], code ? "" : "data");
+        QCOMPARE(answers.results[0].attempts(), attempts);
+        QCOMPARE(protection(0), facts);
+        // Only without the policy does the store switch verification off, and only a verified
+        // server gets the credentials under it.
+        QCOMPARE(log.lines().contains(peerOff), setup.isEmpty() && chain == "chain-without-root");
+        QVERIFY(!setup.contains("policy") || server->count("PASS 230") == (code ? 0 : 1));
+        // A reused connection tells the same.
+        if (code == 0) {
+            service.downloadFile(server->url("ftp", "a"), answers.callback(service));
+            QVERIFY(answers.wait(2));
+            QCOMPARE(protection(1), facts);
+        }
     }
 
     void destructionLeavesNoCallbackAndNoThread_data()

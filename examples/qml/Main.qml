@@ -31,6 +31,12 @@ ApplicationWindow {
         ColumnLayout {
             anchors.fill: parent
             RowLayout {
+                // Closed only when TLS protected the last listing and its server was verified.
+                Label {
+                    objectName: "lock"
+                    text: directory.encrypted && directory.peerVerified ? "\u{1F512}" : "\u{1F513}"
+                    visible: directory.status === FtpDirectoryModel.Ready
+                }
                 TextField {
                     id: urlField
                     Layout.fillWidth: true
@@ -78,11 +84,22 @@ ApplicationWindow {
         }
     }
 
-    footer: Label {
-        padding: 6
-        text: directory.status === FtpDirectoryModel.Loading ? "Loading\u2026"
-            : directory.status === FtpDirectoryModel.Error ? directory.errorString
-            : directory.status === FtpDirectoryModel.Ready ? directory.count + " entries"
-            : "Enter a directory URL"
+    footer: ColumnLayout {
+        Label {
+            objectName: "warning"
+            Layout.margins: 6
+            color: "darkred"
+            text: directory.encrypted ? "Warning: the server's certificate was not verified"
+                                      : "Warning: the listing was not protected by TLS"
+            visible: directory.status === FtpDirectoryModel.Ready
+                     && !(directory.encrypted && directory.peerVerified)
+        }
+        Label {
+            Layout.margins: 6
+            text: directory.status === FtpDirectoryModel.Loading ? "Loading\u2026"
+                : directory.status === FtpDirectoryModel.Error ? directory.errorString
+                : directory.status === FtpDirectoryModel.Ready ? directory.count + " entries"
+                : "Enter a directory URL"
+        }
     }
 }

@@ -28,7 +28,7 @@ enum ExitStatus {
     UsageError = 2,
     ConnectionFailed = 3, // the server could not be reached (DNS, connection, time-out)
     LoginRefused = 4,
-    CertificateFailed = 5, // TLS or certificate failure that the root-CA recovery did not fix
+    CertificateFailed = 5, // no TLS, or a server that could not be verified
     RemoteMissing = 6, // the remote file or directory does not exist
     LocalFileError = 7, // the local file or standard output could not be written
 };

@@ -31,8 +31,8 @@ namespace {
 constexpr int maxAttempts = 8;
 
 const char exitStatusHelp[] = "\n\nExit status: 0 success, 2 usage error, 3 connection or DNS "
-                              "failure, 4 login refused, 5 TLS or certificate failure that the "
-                              "root-CA recovery could not fix, 6 remote file or directory "
+                              "failure, 4 login refused, 5 no TLS, or a server that could not "
+                              "be verified (see --no-ssl, --insecure), 6 remote file or directory "
                               "missing, 7 local file error, 1 anything else.";
 
 // The exit status for the outcome of a request, from libcurl's code.
@@ -82,8 +82,12 @@ QString failureText(const FtpResult &result, const QString &localFile)
     if (result.code() == -1)
         return QStringLiteral("cannot write \"%1\": %2").arg(localFile, result.errorString());
     QString text = QStringLiteral("error %1: %2").arg(result.code()).arg(result.errorString());
-    if (exitStatus(result) == CertificateFailed && result.attempts() >= maxAttempts)
+    if (result.code() == CURLE_USE_SSL_FAILED)
+        text += QStringLiteral(" (the server refused TLS; --no-ssl accepts plain FTP)");
+    else if (exitStatus(result) == CertificateFailed && result.attempts() >= maxAttempts)
         text += QStringLiteral(" (gave up after %1 attempts)").arg(result.attempts());
+    else if (exitStatus(result) == CertificateFailed)
+        text += QStringLiteral(" (the server could not be verified; --insecure accepts that)");
     return text;
 }
 
@@ -140,10 +144,20 @@ struct FtpOptions
         QStringLiteral("Do not ask an ftp:// server for TLS (plain FTP).")};
     QCommandLineOption forgetCa {QStringLiteral("forget-ca"),
         QStringLiteral("Forget the root CA that an earlier run learned from a server's chain.")};
+    QCommandLineOption insecure {QStringLiteral("insecure"),
+        QStringLiteral("Accept a TLS server whose certificate could not be verified (said on "
+                       "standard error); implied by --no-verify-peer and --no-verify-host.")};
 
     void addTo(QCommandLineParser &parser) const
     {
-        parser.addOptions({user, password, ca, noVerifyPeer, noVerifyHost, noSsl, forgetCa});
+        parser.addOptions(
+            {user, password, ca, noVerifyPeer, noVerifyHost, noSsl, forgetCa, insecure});
+    }
+    // Without TLS there is no peer to verify, so --no-ssl accepts that too.
+    bool acceptsUnverified(const QCommandLineParser &parser) const
+    {
+        return parser.isSet(insecure) || parser.isSet(noVerifyPeer) || parser.isSet(noVerifyHost)
+            || parser.isSet(noSsl);
     }
 };
 
@@ -188,6 +202,9 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
     service->setVerifyPeer(!parser.isSet(options.noVerifyPeer));
     service->setVerifyHost(!parser.isSet(options.noVerifyHost));
     service->setActivateSsl(!parser.isSet(options.noSsl));
+    // Safe unless told otherwise: TLS on both connections and a verified server.
+    service->setRequireTls(!parser.isSet(options.noSsl));
+    service->setRequireVerifiedPeer(!options.acceptsUnverified(parser));
     const QString password = parser.isSet(options.password)
         ? parser.value(options.password)
         : qEnvironmentVariable("ZENDRA_PASSWORD");
@@ -204,6 +221,17 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
 QString displayUrl(const QCommandLineParser &parser)
 {
     return QUrl(parser.positionalArguments().constFirst()).toDisplayString(QUrl::RemovePassword);
+}
+
+// Says on standard error what --insecure let through.
+void warnIfUnverified(
+    const QCommandLineParser &parser, const FtpOptions &options, const FtpResult &result)
+{
+    if (result.isSuccess() && !parser.isSet(options.noSsl)
+        && !(result.isPeerVerified() && result.isHostVerified())) {
+        fail(QStringLiteral("warning: %1: the server's certificate was not verified")
+                 .arg(displayUrl(parser)));
+    }
 }
 
 const char *typeName(FtpFileInfo::FileType type)
@@ -262,6 +290,7 @@ int runList(const QStringList &args)
             const FtpResult result = service->lastResult();
             status = exitStatus(result);
             message = failureText(result, QString());
+            warnIfUnverified(parser, options, result);
             if (status == Success) {
                 for (const FtpFileInfo &entry : entries) {
                     const QDateTime date = entry.modificationDate();
@@ -311,6 +340,7 @@ int runGet(const QStringList &args)
             const FtpResult result = service->lastResult();
             status = exitStatus(result);
             message = failureText(result, localFile);
+            warnIfUnverified(parser, options, result);
             if (status == Success && localFile.isEmpty()
                 && (std::fwrite(data.constData(), 1, size_t(data.size()), output.stream())
                         != size_t(data.size())

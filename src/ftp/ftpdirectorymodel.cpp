@@ -30,7 +30,7 @@ void FtpDirectoryModelPrivate::answer(FtpDirectoryModel *model, quint64 request,
         const QString reason = result.errorString().isEmpty()
             ? FtpDirectoryModel::tr("Listing failed with libcurl code %1").arg(result.code())
             : result.errorString();
-        model->finish({}, FtpDirectoryModel::Error, reason);
+        model->finish({}, FtpDirectoryModel::Error, reason, result);
         return;
     }
     const auto isDot = [](const FtpFileInfo &entry) {
@@ -42,10 +42,10 @@ void FtpDirectoryModelPrivate::answer(FtpDirectoryModel *model, quint64 request,
         && std::any_of(entries.cbegin(), entries.cend(), isDot)) {
         QList<FtpFileInfo> kept = entries;
         kept.removeIf(isDot);
-        model->finish(kept, FtpDirectoryModel::Ready, QString());
+        model->finish(kept, FtpDirectoryModel::Ready, QString(), result);
         return;
     }
-    model->finish(entries, FtpDirectoryModel::Ready, QString());
+    model->finish(entries, FtpDirectoryModel::Ready, QString(), result);
 }
 
 FtpDirectoryModel::FtpDirectoryModel(QObject *parent) : QAbstractListModel(parent) { }
@@ -193,8 +193,18 @@ void FtpDirectoryModel::scheduleReload()
         Qt::QueuedConnection);
 }
 
-void FtpDirectoryModel::finish(
-    const QList<FtpFileInfo> &entries, Status status, const QString &errorString)
+bool FtpDirectoryModel::isEncrypted() const
+{
+    return m_encrypted;
+}
+
+bool FtpDirectoryModel::isPeerVerified() const
+{
+    return m_peerVerified;
+}
+
+void FtpDirectoryModel::finish(const QList<FtpFileInfo> &entries, Status status,
+    const QString &errorString, const FtpResult &result)
 {
     const int oldCount = count();
     // One reset for the whole listing: a view rebuilds its visible rows once instead of
@@ -207,6 +217,12 @@ void FtpDirectoryModel::finish(
     if (m_errorString != errorString) {
         m_errorString = errorString;
         Q_EMIT errorStringChanged();
+    }
+    const bool peerVerified = result.isPeerVerified() && result.isHostVerified();
+    if (m_encrypted != result.isEncrypted() || m_peerVerified != peerVerified) {
+        m_encrypted = result.isEncrypted();
+        m_peerVerified = peerVerified;
+        Q_EMIT protectionChanged();
     }
     if (m_status != status) {
         m_status = status;

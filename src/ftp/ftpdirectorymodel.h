@@ -3,6 +3,7 @@
 #define ZENDRA_FTPDIRECTORYMODEL_H
 
 #include "ftpfileinfo.h"
+#include "ftpresult.h"
 #include "zendra_export.h"
 
 #include <QAbstractListModel>
@@ -36,6 +37,10 @@ class ZENDRA_EXPORT FtpDirectoryModel : public QAbstractListModel
     Q_PROPERTY(QString errorString READ errorString NOTIFY errorStringChanged)
     /// The number of rows.
     Q_PROPERTY(int count READ count NOTIFY countChanged)
+    /// Whether TLS protected the last listing; see FtpResult::isEncrypted().
+    Q_PROPERTY(bool encrypted READ isEncrypted NOTIFY protectionChanged)
+    /// Whether the server of the last listing was verified, its chain and its host name.
+    Q_PROPERTY(bool peerVerified READ isPeerVerified NOTIFY protectionChanged)
 
 public:
     /// Where the listing stands.
@@ -100,6 +105,12 @@ public:
     /// The role names of Roles, for QML delegates.
     QHash<int, QByteArray> roleNames() const override;
 
+    /// Whether TLS protected the control and the data connection of the last listing; false
+    /// before a listing ended and when it ran on plain FTP or with TLS only tried.
+    bool isEncrypted() const;
+    /// Whether the last listing verified its server's certificate chain and host name.
+    bool isPeerVerified() const;
+
     /// Lists url now, through the process's FtpService. Without a url the model empties and goes
     /// to Null; without a service it empties and goes to Error.
     Q_INVOKABLE void reload();
@@ -115,12 +126,15 @@ Q_SIGNALS:
     void errorStringChanged();
     /// The count property changed.
     void countChanged();
+    /// The encrypted or the peerVerified property changed.
+    void protectionChanged();
 
 private:
     friend class FtpDirectoryModelPrivate;
 
     void scheduleReload();
-    void finish(const QList<FtpFileInfo> &entries, Status status, const QString &errorString);
+    void finish(const QList<FtpFileInfo> &entries, Status status, const QString &errorString,
+        const FtpResult &result = FtpResult());
 
     QString m_url;
     FileType m_fileType = All;
@@ -133,6 +147,8 @@ private:
     // The service listed through, watched so that its end fails a listing it would never answer.
     FtpService *m_service = nullptr;
     QMetaObject::Connection m_serviceDestroyed;
+    bool m_encrypted = false;
+    bool m_peerVerified = false;
 };
 
 } // namespace zendra

@@ -11,6 +11,9 @@ public:
     QString errorString;
     int code = -1;
     int attempts = 0;
+    bool encrypted = false;
+    bool peerVerified = false;
+    bool hostVerified = false;
 };
 
 FtpResult::FtpResult() : d(new FtpResultPrivate) { }
@@ -53,6 +56,28 @@ QString FtpResult::url() const
 int FtpResult::attempts() const
 {
     return d->attempts;
+}
+
+bool FtpResult::isEncrypted() const
+{
+    return d->encrypted;
+}
+
+bool FtpResult::isPeerVerified() const
+{
+    return d->peerVerified;
+}
+
+bool FtpResult::isHostVerified() const
+{
+    return d->hostVerified;
+}
+
+void FtpResult::setProtection(bool encrypted, bool peerVerified, bool hostVerified)
+{
+    d->encrypted = encrypted;
+    d->peerVerified = peerVerified;
+    d->hostVerified = hostVerified;
 }
 
 } // namespace zendra

@@ -43,6 +43,18 @@ public:
     /// repeat it.
     int attempts() const;
 
+    /// True when TLS protected the last attempt's control connection and libcurl was bound to
+    /// protect its data connection too; with TLS only tried, data protection is not known.
+    bool isEncrypted() const;
+    /// True when the server's certificate chain was verified against the CA file on the last
+    /// attempt's TLS connection.
+    bool isPeerVerified() const;
+    /// True when the server's certificate was checked to name the URL's host on the last
+    /// attempt's TLS connection.
+    bool isHostVerified() const;
+    /// Records how the last attempt was protected; a result starts with all three false.
+    void setProtection(bool encrypted, bool peerVerified, bool hostVerified);
+
 private:
     QSharedDataPointer<FtpResultPrivate> d;
 };

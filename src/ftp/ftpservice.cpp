@@ -144,6 +144,26 @@ void FtpService::setActivateSsl(bool activate)
     Q_EMIT activateSslChanged(activate);
 }
 
+void FtpService::setRequireTls(bool require)
+{
+    m_worker->setRequireTls(require);
+}
+
+bool FtpService::requiresTls() const
+{
+    return m_worker->requiresTls();
+}
+
+void FtpService::setRequireVerifiedPeer(bool require)
+{
+    m_worker->setRequireVerifiedPeer(require);
+}
+
+bool FtpService::requiresVerifiedPeer() const
+{
+    return m_worker->requiresVerifiedPeer();
+}
+
 void FtpService::onRequestFinished(const QUuid &id, const QByteArray &data)
 {
     FtpJob *job = nullptr;

@@ -93,6 +93,20 @@ public:
     /// Sets activateSsl for the connections opened afterwards; emits activateSslChanged on change.
     void setActivateSsl(bool activate);
 
+    /// Makes connections opened afterwards require TLS on the control and the data connection,
+    /// also for ftp:// URLs and whatever activateSsl says; a server that refuses it ends the
+    /// request with code 64. Off by default, when TLS is only tried.
+    void setRequireTls(bool require);
+    /// Whether TLS is required; see setRequireTls().
+    bool requiresTls() const;
+    /// Refuses requests whose server would not be verified, and requires TLS as setRequireTls()
+    /// does: with verifyPeer or verifyHost off a request ends at once with code 60, and where a
+    /// certificate recovery would switch peer verification off the request ends with its
+    /// certificate failure instead. Off by default.
+    void setRequireVerifiedPeer(bool require);
+    /// Whether a verified server is required; see setRequireVerifiedPeer().
+    bool requiresVerifiedPeer() const;
+
 Q_SIGNALS:
     /// Declared for hosts; the library never emits it.
     void refreshCertificate(
@@ -131,6 +145,7 @@ private:
     void sendNextRequest();
     static QSslCertificate rootCertificate(const QList<QSslCertificate> &chain);
     static bool replaceOrRemoveCertificate(const QString &source, const QString &destination);
+    void giveUpVerification();
 
     static FtpService *m_instance;
 

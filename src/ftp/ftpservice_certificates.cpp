@@ -78,8 +78,7 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
     }
     if (giveUp) {
         qWarning() << "Couldn't update certificate, no peer certificates found";
-        qWarning() << ">> Peer verification should be disabled to continue...";
-        m_worker->setPeerVerification(false);
+        giveUpVerification();
         return;
     }
 
@@ -88,8 +87,11 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
     for (const CertificateInfo &info : certificates)
         chain.append(info.certificate());
 
-    // Only informative: the chain is expected to fail, that is why we are here.
-    const QList<QSslError> errors = QSslCertificate::verify(chain, QString());
+    // Only informative: the chain is expected to fail, that is why we are here. The worker
+    // has usually checked it already, off this thread and before the repetition's clock started.
+    QList<QSslError> errors;
+    if (!m_worker->takeChainErrors(chain, &errors))
+        errors = QSslCertificate::verify(chain, QString());
     if (!errors.isEmpty()) {
         qWarning() << ">> Errors occured while validating the certificate chain";
         for (const QSslError &error : errors)
@@ -117,8 +119,7 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
             qWarning() << QStringLiteral(">> Looked up %1 certificates, couldn't find CA CERT for "
                                          "certificate chain")
                               .arg(cas.size());
-            qWarning() << ">> Peer verification should be disabled to continue...";
-            m_worker->setPeerVerification(false);
+            giveUpVerification();
             return;
         }
     }
@@ -146,6 +147,18 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
     // Closed before the worker hears of it, so it never reads a partial file.
     file.close();
     Q_EMIT setCertificate(path);
+}
+
+void FtpService::giveUpVerification()
+{
+    if (m_worker->requiresVerifiedPeer()) {
+        qWarning() << ">> Peer verification is required, the request ends with its certificate "
+                      "failure";
+        m_worker->refuseRepetition();
+        return;
+    }
+    qWarning() << ">> Peer verification should be disabled to continue...";
+    m_worker->setPeerVerification(false);
 }
 
 QSslCertificate FtpService::rootCertificate(const QList<QSslCertificate> &chain)

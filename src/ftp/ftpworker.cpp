@@ -18,6 +18,8 @@
 #include <utility>
 
 #include <openssl/crypto.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 namespace zendra {
 
@@ -41,6 +43,18 @@ const int bodyWaitMs = 1000;
 void setStringOption(CURL *handle, CURLoption option, const QString &value)
 {
     curl_easy_setopt(handle, option, value.toStdString().c_str());
+}
+
+// Whether the connection that @p handle runs on (for FTP, the control connection) is through its
+// TLS handshake. libcurl tells only while the handle is attached to its connection.
+bool tlsEstablished(CURL *handle)
+{
+    curl_tlssessioninfo *info = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info
+        || info->backend != CURLSSLBACKEND_OPENSSL || !info->internals) {
+        return false;
+    }
+    return SSL_is_init_finished(static_cast<SSL *>(info->internals)) == 1;
 }
 
 } // namespace
@@ -151,7 +165,9 @@ CURL *FtpWorker::prepareHandler(
     setStringOption(handle, CURLOPT_USERNAME, username);
     setStringOption(handle, CURLOPT_PASSWORD, password);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, m_verifyHost ? 2L : 0L);
-    if (verifyPeer && m_verifyPeer) {
+    m_preparedVerifyHost = m_verifyHost;
+    m_preparedVerifyPeer = verifyPeer && m_verifyPeer;
+    if (m_preparedVerifyPeer) {
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(handle, CURLOPT_CERTINFO, 0L);
         curl_easy_setopt(handle, CURLOPT_CAPATH, static_cast<char *>(nullptr));
@@ -163,9 +179,16 @@ CURL *FtpWorker::prepareHandler(
     curl_easy_setopt(handle, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_DEFAULT));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &FtpWorker::writeCallback);
     // Deliberately no off branch: a handle once asked for TLS keeps asking until it is closed.
-    if (m_activateSsl) {
+    // Required, libcurl ends the transfer (64) when the server refuses TLS on either connection;
+    // a peer can be verified only over TLS.
+    if (m_requireTls || m_requireVerifiedPeer) {
+        curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
+        curl_easy_setopt(handle, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
+        m_sslLevels.insert(handle, CURLUSESSL_ALL);
+    } else if (m_activateSsl) {
         curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_TRY));
         curl_easy_setopt(handle, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
+        m_sslLevels.insert(handle, CURLUSESSL_TRY);
     }
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, m_errorBuffer.data());
     // Undo what a listing or a certificate probe left on a reused handle.
@@ -178,10 +201,28 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     const QUuid &id, const char *requestName, const QString &filePath,
     std::function<void(void *)> configure)
 {
+    const auto failure = m_certificateFailures.constFind(id);
+    if (failure != m_certificateFailures.constEnd() && failure->refused) {
+        const CertificateFailure refused = *failure;
+        recordResult(id, url, refused.code, refused.errorString);
+        Q_EMIT requestFinished(id, QByteArray());
+        return;
+    }
+
     const QString name = QString::fromUtf8(requestName).toUpper();
     QByteArray data;
     qDebug() << ">> [FTP " << name << " ] " << url;
     ++m_attempts[id];
+
+    if (m_requireVerifiedPeer && !(m_verifyPeer && m_verifyHost)) {
+        qWarning() << ">> [FTP " << name << " ] " << url
+                   << "refused: the server would not be verified";
+        recordResult(id, url, CURLE_PEER_FAILED_VERIFICATION,
+            QStringLiteral("Refused: peer or host verification is off, and a verified server is "
+                           "required"));
+        Q_EMIT requestFinished(id, data);
+        return;
+    }
 
     QFile file(filePath);
     std::unique_ptr<QDataStream> stream;
@@ -203,6 +244,14 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     const CURLcode code = perform(handle);
     currentStream = nullptr;
     stream.reset();
+    long verifyResult = -1;
+    if (handle)
+        curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+    // With TLS only tried, libcurl carries the data in clear when the server refuses PROT P,
+    // and does not say so: only a required level vouches for the data connection.
+    const bool encrypted = m_tlsEstablished && m_sslLevels.value(handle) == CURLUSESSL_ALL;
+    const bool peerVerified = m_tlsEstablished && m_preparedVerifyPeer && verifyResult == X509_V_OK;
+    const bool hostVerified = m_tlsEstablished && m_preparedVerifyHost;
 
     bool certificateFailure = false;
     if (code == CURLE_OK) {
@@ -218,24 +267,38 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     if (!filePath.isEmpty())
         file.close();
 
+    QString errorString;
+    if (code != CURLE_OK) {
+        errorString = m_errorBuffer.at(0) ? QString::fromLocal8Bit(m_errorBuffer.constData())
+                                          : QString::fromUtf8(curl_easy_strerror(code));
+    }
     const int maximumAttempts = m_maximumAttempts;
     if (!certificateFailure || (maximumAttempts > 0 && m_attempts.value(id) >= maximumAttempts)) {
-        QString errorString;
-        if (code != CURLE_OK) {
-            errorString = m_errorBuffer.at(0) ? QString::fromLocal8Bit(m_errorBuffer.constData())
-                                              : QString::fromUtf8(curl_easy_strerror(code));
-        }
-        recordResult(id, url, int(code), errorString);
+        recordResult(id, url, int(code), errorString, encrypted, peerVerified, hostVerified);
         // Moved: the service, not this thread, should hold the last reference to a large reply.
         Q_EMIT requestFinished(id, std::move(data));
         return;
     }
 
+    m_certificateFailures.insert(id, {int(code), errorString, false});
     const QList<QStringList> chain = readCertificate(url, username, password);
     QList<CertificateInfo> certificates;
     certificates.reserve(chain.size());
     for (const QStringList &lines : chain)
         certificates.append(CertificateInfo(lines));
+    // The store logs how the chain fails verification, which loads the system's CA list and
+    // takes longer than the rest of an update. Checked here, before the repetition's 500 ms
+    // start, it no longer delays the new root on its way to the repetition.
+    if (!certificates.isEmpty()) {
+        QList<QSslCertificate> peerChain;
+        peerChain.reserve(certificates.size());
+        for (const CertificateInfo &info : std::as_const(certificates))
+            peerChain.append(info.certificate());
+        const QList<QSslError> errors = QSslCertificate::verify(peerChain, QString());
+        QMutexLocker locker(&m_resultsMutex);
+        m_checkedChain = peerChain;
+        m_chainErrors = errors;
+    }
     for (auto it = m_handlers.begin(); it != m_handlers.end();) {
         cleanupHandle(it.value());
         it = m_handlers.erase(it);
@@ -251,7 +314,11 @@ QList<QStringList> FtpWorker::readCertificate(
     const QString &url, const QString &username, const QString &password)
 {
     qDebug() << ">> [READ CERTIFICATE] " << url;
-    CURL *handle = prepareHandler(url, username, password, false);
+    // A server that is not verified gets no credentials when a verified one is required: the
+    // chain arrives with the handshake, before the login, which then fails (67).
+    const bool withoutLogin = m_requireVerifiedPeer;
+    CURL *handle = withoutLogin ? prepareHandler(url, QString(), QString(), false)
+                                : prepareHandler(url, username, password, false);
     curl_easy_setopt(handle, CURLOPT_CERTINFO, 1L);
     curl_easy_setopt(handle, CURLOPT_DIRLISTONLY, 1L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(nullptr));
@@ -259,7 +326,8 @@ QList<QStringList> FtpWorker::readCertificate(
     if (code != CURLE_OK) {
         qWarning() << ">> [READ CERTIFICATE] " << url << "finished with error " << int(code)
                    << QString(m_errorBuffer.constData()).toLocal8Bit().constData();
-        return {};
+        if (!withoutLogin || code != CURLE_LOGIN_DENIED)
+            return {};
     }
 
     curl_certinfo *certificateInfo = nullptr;
@@ -278,10 +346,12 @@ QList<QStringList> FtpWorker::readCertificate(
     return chain;
 }
 
-void FtpWorker::recordResult(
-    const QUuid &id, const QString &url, int code, const QString &errorString)
+void FtpWorker::recordResult(const QUuid &id, const QString &url, int code,
+    const QString &errorString, bool encrypted, bool peerVerified, bool hostVerified)
 {
-    const FtpResult result(url, code, errorString, m_attempts.take(id));
+    m_certificateFailures.remove(id);
+    FtpResult result(url, code, errorString, m_attempts.take(id));
+    result.setProtection(encrypted, peerVerified, hostVerified);
     QMutexLocker locker(&m_resultsMutex);
     m_results.insert(id, result);
 }
@@ -315,11 +385,54 @@ int FtpWorker::maximumAttempts() const
     return m_maximumAttempts;
 }
 
+void FtpWorker::setRequireTls(bool require)
+{
+    m_requireTls = require;
+}
+
+bool FtpWorker::requiresTls() const
+{
+    return m_requireTls;
+}
+
+void FtpWorker::setRequireVerifiedPeer(bool require)
+{
+    m_requireVerifiedPeer = require;
+}
+
+bool FtpWorker::requiresVerifiedPeer() const
+{
+    return m_requireVerifiedPeer;
+}
+
+void FtpWorker::refuseRepetition()
+{
+    // Queued like setCertificate, so it reaches the repetition that the same update answers.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            for (CertificateFailure &failure : m_certificateFailures)
+                failure.refused = true;
+        },
+        Qt::QueuedConnection);
+}
+
+bool FtpWorker::takeChainErrors(const QList<QSslCertificate> &chain, QList<QSslError> *errors)
+{
+    QMutexLocker locker(&m_resultsMutex);
+    if (m_checkedChain.isEmpty() || m_checkedChain != chain)
+        return false;
+    *errors = std::exchange(m_chainErrors, {});
+    m_checkedChain.clear();
+    return true;
+}
+
 // Runs the transfer set up on @p handle to its end, as curl_easy_perform would, but with short
 // waits between looks (see shortestWaitMs). Used with every libcurl version, so that there is
 // one code path; where libcurl does not stall, it does the same work as curl_easy_perform.
 CURLcode FtpWorker::perform(CURL *handle)
 {
+    m_tlsEstablished = false;
     if (!handle)
         return CURLE_BAD_FUNCTION_ARGUMENT;
     const auto [it, created] = m_multis.try_emplace(handle, nullptr, &curl_multi_cleanup);
@@ -340,6 +453,7 @@ CURLcode FtpWorker::perform(CURL *handle)
     for (bool done = false; !done && status == CURLM_OK;) {
         int running = 0;
         status = curl_multi_perform(multi, &running);
+        m_tlsEstablished = m_tlsEstablished || tlsEstablished(handle);
         int queued = 0;
         const CURLMsg *message
             = status == CURLM_OK && !running ? curl_multi_info_read(multi, &queued) : nullptr;
@@ -372,6 +486,7 @@ CURLcode FtpWorker::perform(CURL *handle)
 // not attached to it, so cleaning up the multi handle is what closes the connection.
 void FtpWorker::cleanupHandle(CURL *handle)
 {
+    m_sslLevels.remove(handle);
     m_multis.erase(handle);
     curl_easy_cleanup(handle);
 }

@@ -10,6 +10,8 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
+#include <QSslCertificate>
+#include <QSslError>
 #include <QString>
 #include <QStringList>
 #include <QUuid>
@@ -49,6 +51,19 @@ public:
     void setMaximumAttempts(int attempts);
     int maximumAttempts() const;
 
+    // The verified-TLS policy of FtpService: TLS required rather than tried, and requests that
+    // would not verify their peer refused. Any thread.
+    void setRequireTls(bool require);
+    bool requiresTls() const;
+    void setRequireVerifiedPeer(bool require);
+    bool requiresVerifiedPeer() const;
+    // Ends the request that waits for its repetition after a certificate failure with that
+    // failure instead. Any thread; applied on the worker's, before a repetition that follows.
+    void refuseRepetition();
+    // How @p chain fails QSslCertificate::verify() without a host name, when the worker checked
+    // it before asking for the update; false otherwise. Service's thread.
+    bool takeChainErrors(const QList<QSslCertificate> &chain, QList<QSslError> *errors);
+
 Q_SIGNALS:
     void requestFinished(QUuid id, QByteArray data);
     void certificateUpdateRequired(QList<zendra::CertificateInfo> certificateChain);
@@ -79,7 +94,8 @@ private:
     void cleanupHandle(CURL *handle);
     static size_t writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
     // Called right before requestFinished(@p id).
-    void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString);
+    void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString,
+        bool encrypted = false, bool peerVerified = false, bool hostVerified = false);
 
     QString m_certificatePath;
     std::atomic<bool> m_verifyPeer {true};
@@ -97,6 +113,27 @@ private:
     mutable QMutex m_resultsMutex;
     QHash<QUuid, FtpResult> m_results;
     FtpResult m_lastResult;
+
+    std::atomic<bool> m_requireTls {false};
+    std::atomic<bool> m_requireVerifiedPeer {false};
+    // The CURLOPT_USE_SSL level last set on each cached handle, which keeps it until it goes.
+    QHash<CURL *, long> m_sslLevels;
+    // What the handle prepared last verifies, and whether its transfer got through a TLS
+    // handshake: the protection of the attempt.
+    bool m_preparedVerifyPeer = false;
+    bool m_preparedVerifyHost = false;
+    bool m_tlsEstablished = false;
+    // The failure of each request that waits for its repetition, on the worker's thread only.
+    struct CertificateFailure
+    {
+        int code = 0;
+        QString errorString;
+        bool refused = false;
+    };
+    QHash<QUuid, CertificateFailure> m_certificateFailures;
+    // The last chain sent for an update and how it fails verification, under m_resultsMutex.
+    QList<QSslCertificate> m_checkedChain;
+    QList<QSslError> m_chainErrors;
 };
 
 } // namespace zendra
