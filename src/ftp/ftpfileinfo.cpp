@@ -71,18 +71,37 @@ uint factsEndingAt(QStringView text)
     return facts;
 }
 
-// Same result as QStringView::toInt(), which is slow for the plain digit strings that servers send.
-int toInt(QStringView value)
+// Same result as QStringView::toLongLong(), which is slow for the plain digit strings that
+// servers send.
+qint64 toLongLong(QStringView value)
 {
-    if (value.isEmpty() || value.size() > 9)
-        return value.toInt();
-    int result = 0;
+    if (value.isEmpty() || value.size() > 18)
+        return value.toLongLong();
+    qint64 result = 0;
     for (const QChar c : value) {
         if (c < u'0' || c > u'9')
-            return value.toInt();
+            return value.toLongLong();
         result = result * 10 + (c.unicode() - u'0');
     }
     return result;
+}
+
+// QStringView::toInt(): the 64-bit value when it fits an int, else 0 (as Qt itself does it).
+int toInt(QStringView value)
+{
+    const qint64 result = toLongLong(value);
+    return qint64(int(result)) == result ? int(result) : 0;
+}
+
+// The entries of a listing share a few permission texts: the last one is shared, not copied.
+QString sharedText(QStringView value)
+{
+    if (value.isEmpty())
+        return value.toString(); // null or not, as the value is
+    static thread_local QString last;
+    if (QStringView(last) != value)
+        last = value.toString();
+    return last;
 }
 
 } // namespace
@@ -118,13 +137,17 @@ FtpFileInfo::FtpFileInfo(const QString &line)
         const QStringView value = parts[index].mid(factKeys[fact].size());
         switch (fact) {
         case Modify:
-            m_modificationDate = mlsdModificationTime(value);
+            // A plain value is converted when read; the rest (rare) is parsed now.
+            m_modifyDigits = mlsdPackedDigits(value);
+            if (m_modifyDigits == 0)
+                m_modificationDate = mlsdModificationTime(value);
             break;
         case Perm:
-            m_permissions = value.toString();
+            m_permissions = sharedText(value);
             break;
         case Size:
-            m_size = toInt(value);
+            m_size64 = toLongLong(value);
+            m_size = qint64(int(m_size64)) == m_size64 ? int(m_size64) : 0;
             break;
         case Type:
             if (value == u"file")
@@ -165,6 +188,9 @@ QString FtpFileInfo::name() const
 
 QDateTime FtpFileInfo::modificationDate() const
 {
+    // Not cached: a read changes nothing, so entries can be read from any thread at once.
+    if (m_modifyDigits != 0)
+        return mlsdModificationTime(m_modifyDigits);
     return m_modificationDate;
 }
 
@@ -203,6 +229,11 @@ int FtpFileInfo::size() const
     return m_size;
 }
 
+qint64 FtpFileInfo::size64() const
+{
+    return m_size64;
+}
+
 bool FtpFileInfo::isValid() const
 {
     return m_type != NoType && !m_id.isEmpty() && !m_name.isEmpty();
@@ -211,7 +242,7 @@ bool FtpFileInfo::isValid() const
 void FtpFileInfo::print() const
 {
     qDebug() << "Name: " << m_name << " type: " << int(m_type)
-             << " modification date: " << m_modificationDate << " size: " << m_size
+             << " modification date: " << modificationDate() << " size: " << m_size
              << " permissions: " << m_permissions << " group: " << m_group << " mode: " << m_mode
              << " owner: " << m_owner << " id: " << m_id;
 }

@@ -20,11 +20,6 @@ namespace zendra {
 
 namespace {
 
-int twoDigits(const char16_t *digits)
-{
-    return (digits[0] - u'0') * 10 + (digits[1] - u'0');
-}
-
 // Gregorian, as the parser's default calendar.
 int daysInMonth(int year, int month)
 {
@@ -112,35 +107,55 @@ private:
 
 } // namespace
 
-QDateTime mlsdModificationTime(QStringView value)
+quint64 mlsdPackedDigits(QStringView value)
 {
     if (value.size() != 14)
-        return parseModificationTime(value);
-    const char16_t *digits = value.utf16();
-    // Never 0, which marks an empty cache slot.
-    quint64 key = 1;
-    for (int i = 0; i < 14; ++i) {
-        if (digits[i] < u'0' || digits[i] > u'9')
-            return parseModificationTime(value);
-        key = key * 10 + (digits[i] - u'0');
+        return 0;
+    quint64 packed = 1;
+    for (const QChar c : value) {
+        if (c < u'0' || c > u'9')
+            return 0;
+        packed = packed * 10 + (c.unicode() - u'0');
     }
-    const int year = twoDigits(digits) * 100 + twoDigits(digits + 2);
-    const int month = twoDigits(digits + 4);
-    const int day = twoDigits(digits + 6);
-    const int hour = twoDigits(digits + 8);
-    const int minute = twoDigits(digits + 10);
-    const int second = twoDigits(digits + 12);
+    return packed;
+}
+
+QDateTime mlsdModificationTime(QStringView value)
+{
+    if (const quint64 packed = mlsdPackedDigits(value))
+        return mlsdModificationTime(packed);
+    // Fractional seconds, as some servers send them: the parser never takes what follows the
+    // seconds, so the date is invalid without asking it.
+    if (value.size() > 14 && value[14] == u'.' && mlsdPackedDigits(value.first(14)))
+        return QDateTime();
+    return parseModificationTime(value);
+}
+
+QDateTime mlsdModificationTime(quint64 packed)
+{
+    quint64 digits = packed;
+    const auto take = [&digits] {
+        const int field = int(digits % 100);
+        digits /= 100;
+        return field;
+    };
+    const int second = take();
+    const int minute = take();
+    const int hour = take();
+    const int day = take();
+    const int month = take();
+    const int year = int(digits % 10000);
     // Beyond these years local time is taken from a similar year, where the two may differ.
     if (year < 1970 || year > 2037 || month < 1 || month > 12 || day < 1
         || day > daysInMonth(year, month) || hour > 23 || minute > 59 || second > 59) {
-        return parseModificationTime(value);
+        return parseModificationTime(QString::number(packed).sliced(1));
     }
     const QDate date(year, month, day);
     const QTime time(hour, minute, second);
     static thread_local LocalTimeCache cache;
-    const QDateTime result = cache.value(key, date, time);
+    const QDateTime result = cache.value(packed, date, time);
     if (!result.isValid())
-        return parseModificationTime(value);
+        return parseModificationTime(QString::number(packed).sliced(1));
     return result;
 }
 
