@@ -10,6 +10,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zendra {
 
 namespace {
@@ -71,6 +75,27 @@ uint factsEndingAt(QStringView text)
     return facts;
 }
 
+// The index of the first ';' or '=' in @p text at or after @p from, or the size of @p text.
+// Eight characters at a time where SSE2 is there: this scan is most of a line's cost.
+qsizetype nextSeparator(QStringView text, qsizetype from)
+{
+    const char16_t *const data = text.utf16();
+#if defined(__SSE2__)
+    const __m128i semicolon = _mm_set1_epi16(u';');
+    const __m128i equals = _mm_set1_epi16(u'=');
+    for (; from + 8 <= text.size(); from += 8) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + from));
+        const int found = _mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi16(chunk, semicolon), _mm_cmpeq_epi16(chunk, equals)));
+        if (found != 0)
+            return from + qCountTrailingZeroBits(uint(found)) / 2;
+    }
+#endif
+    while (from < text.size() && data[from] != u';' && data[from] != u'=')
+        ++from;
+    return from;
+}
+
 // Same result as QStringView::toLongLong(), which is slow for the plain digit strings that
 // servers send.
 qint64 toLongLong(QStringView value)
@@ -114,15 +139,17 @@ FtpFileInfo::FtpFileInfo(const QString &line)
     const QStringView text(line);
     qsizetype start = 0;
     uint factsOfPart = 0;
-    for (qsizetype i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == u';') {
-            parts.append(text.sliced(start, i - start));
-            facts.append(factsOfPart);
-            factsOfPart = 0;
-            start = i + 1;
-        } else if (text[i] == u'=') {
+    for (qsizetype i = nextSeparator(text, 0);; i = nextSeparator(text, i + 1)) {
+        if (i < text.size() && text[i] == u'=') {
             factsOfPart |= factsEndingAt(text.sliced(start, i + 1 - start));
+            continue;
         }
+        parts.append(text.sliced(start, i - start));
+        facts.append(factsOfPart);
+        factsOfPart = 0;
+        start = i + 1;
+        if (i == text.size())
+            break;
     }
     RemainingParts remaining(parts.size());
 
@@ -138,8 +165,9 @@ FtpFileInfo::FtpFileInfo(const QString &line)
         switch (fact) {
         case Modify:
             // A plain value is converted when read; the rest (rare) is parsed now.
-            m_modifyDigits = mlsdPackedDigits(value);
-            if (m_modifyDigits == 0)
+            if (const quint64 packed = mlsdPackedDigits(value))
+                m_modificationDate = QDateTime::fromMSecsSinceEpoch(qint64(packed), Qt::UTC);
+            else
                 m_modificationDate = mlsdModificationTime(value);
             break;
         case Perm:
@@ -189,8 +217,8 @@ QString FtpFileInfo::name() const
 QDateTime FtpFileInfo::modificationDate() const
 {
     // Not cached: a read changes nothing, so entries can be read from any thread at once.
-    if (m_modifyDigits != 0)
-        return mlsdModificationTime(m_modifyDigits);
+    if (m_modificationDate.timeSpec() == Qt::UTC)
+        return mlsdModificationTime(quint64(m_modificationDate.toMSecsSinceEpoch()));
     return m_modificationDate;
 }
 

@@ -75,10 +75,10 @@ private:
     int m_mode = -1;
     int m_owner = -1;
     int m_size = 0;
-    // Not fields of the record but how they are kept: the "modify" value when it is 14 plain
-    // digits, as that number plus 10^14 (0: none, m_modificationDate holds the date), and the
-    // "size" value in 64 bits.
-    quint64 m_modifyDigits = 0;
+    // Not a field of the record but how it is kept: the "size" value in 64 bits. And where the
+    // "modify" value is 14 plain digits, m_modificationDate holds that number plus 10^14 as
+    // milliseconds since the epoch in Qt::UTC (which the parse never gives): the value to
+    // convert when it is read.
     qint64 m_size64 = 0;
 };
 

@@ -4,7 +4,6 @@
 
 #include <QByteArrayView>
 
-#include <algorithm>
 #include <cstring>
 
 namespace zendra {
@@ -15,13 +14,15 @@ namespace {
 // case, where UTF-8 decoding is a widening of every byte).
 void decodeLine(QByteArrayView line, QString &text)
 {
-    const auto isAscii = [](char c) { return uchar(c) < 0x80; };
-    if (!std::all_of(line.begin(), line.end(), isAscii)) {
-        text = QString::fromUtf8(line);
-        return;
-    }
     text.resize(line.size());
-    std::copy(line.begin(), line.end(), reinterpret_cast<char16_t *>(text.data()));
+    char16_t *const out = reinterpret_cast<char16_t *>(text.data());
+    uchar bits = 0;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        bits |= uchar(line[i]);
+        out[i] = uchar(line[i]);
+    }
+    if (bits >= 0x80)
+        text = QString::fromUtf8(line);
 }
 
 } // namespace
