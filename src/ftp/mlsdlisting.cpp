@@ -53,6 +53,9 @@ QList<FtpFileInfo> parseMlsdListing(const QByteArray &reply, FtpFileInfo::FileTy
             break;
         start = lineFeed + 1;
     }
+    // A filter that kept few entries should not leave the caller a list sized for every line.
+    if (entries.size() < entries.capacity() / 2)
+        entries.squeeze();
     return entries;
 }
 
