@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Arbitrary bytes as one MLSD line: parse, read every field, print, copy and assign. A line of
-// 14 characters is also checked against the date parser that the fast path stands in for.
+// 14 to 20 characters is also checked against the date parser that the fast path (and the
+// conversion when the date is read) stands in for.
 #include "ftpfileinfo.h"
 
 #include <QDateTime>
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const FtpFileInfo entry(line);
     volatile qsizetype sink = entry.name().size() + entry.permissions().size() + entry.id().size()
         + entry.type() + entry.group() + entry.mode() + entry.owner() + entry.size()
-        + entry.isValid() + entry.modificationDate().isValid();
+        + entry.size64() + entry.isValid() + entry.modificationDate().isValid();
     Q_UNUSED(sink);
     entry.print();
 
@@ -46,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FtpFileInfo assigned(QStringLiteral("type=file;unique=1; x"));
     assigned = copy;
     if (assigned.name() != entry.name() || assigned.size() != entry.size()
-        || !sameDate(assigned.modificationDate(), entry.modificationDate())) {
+        || assigned.size64() != entry.size64() || !sameDate(assigned.modificationDate(), entry.modificationDate())) {
         __builtin_trap();
     }
 
-    if (line.size() == 14 && !line.contains(u';')) {
+    if (line.size() >= 14 && line.size() <= 20 && !line.contains(u';')) {
         const FtpFileInfo dated(QStringLiteral("modify=") + line);
         const QDateTime expected = QDateTime::fromString(line, QStringLiteral("yyyyMMddhhmmss"));
         if (!sameDate(dated.modificationDate(), expected))

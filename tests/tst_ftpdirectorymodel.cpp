@@ -23,7 +23,8 @@ QStringList rows(const FtpDirectoryModel &model)
         const FtpFileInfo entry = model.entry(row);
         seen << (model.index(row).data(FtpDirectoryModel::IsDirRole).toBool()
                 ? entry.name() + u'/'
-                : QStringLiteral("%1 %2").arg(entry.name()).arg(entry.size()));
+                : QStringLiteral("%1 %2").arg(entry.name()).arg(
+                    model.index(row).data(FtpDirectoryModel::SizeRole).toLongLong()));
     }
     return seen;
 }
@@ -96,7 +97,8 @@ private Q_SLOTS:
         FtpServer::Options options;
         options.proftpd = true;
         const auto server = FtpServer::started(options);
-        QVERIFY(server && server->writeFile("one/a", "a") && server->writeFile("two/b", "bb"));
+        QVERIFY(server && server->writeFile("one/a", "a") && server->writeFile("two/b", "bb")
+            && QFile::resize(server->path("root/two/b"), 3221225474)); // sparse, 3 GiB + 2
         FtpDirectoryModel model;
         model.setUrl(server->url("ftp", "one/"));
         QTRY_COMPARE(model.status(), FtpDirectoryModel::Error); // no FtpService yet
@@ -110,7 +112,7 @@ private Q_SLOTS:
         model.setUrl(server->url("ftp", "two/"));
         QTRY_COMPARE(model.status(), FtpDirectoryModel::Ready);
         QCOMPARE(resets.count(), 1);
-        QCOMPARE(rows(model), QStringList {"b 2"}); // neither "cdir" nor "pdir"
+        QCOMPARE(rows(model), QStringList {"b 3221225474"}); // neither "cdir" nor "pdir"
         model.setFileType(FtpDirectoryModel::CurrentDir);
         QTRY_COMPARE(rows(model), QStringList {"./"});
         model.reload();

@@ -3,7 +3,6 @@
 // entries, the fast path for their modification dates, and CertificateInfo (libcurl's lines for
 // one certificate). CTest runs it once more under a zone with daylight saving time.
 #include "mlsdlisting_p.h"
-#include "mlsdtime_p.h"
 #include "testcertificates.h"
 
 #include <zendra/certificateinfo.h>
@@ -11,6 +10,8 @@
 #include <QRandomGenerator>
 #include <QTest>
 #include <QTimeZone>
+
+#include <thread>
 
 using zendra::CertificateInfo;
 using zendra::FtpFileInfo;
@@ -27,27 +28,28 @@ private Q_SLOTS:
     void entryParsesItsLine_data()
     {
         QTest::addColumn<QString>("line");
-        QTest::addColumn<QString>("fields"); // name|type|size|date|permissions|id|group|mode|owner
+        // name|type|size|size64|date|permissions|id|group|mode|owner
+        QTest::addColumn<QString>("fields");
         const auto row = [](const char *tag, const QString &line, const QString &fields) {
             QTest::newRow(tag) << line << fields;
         };
         row("every fact",
             "type=file;size=1024;modify=20240131235959;perm=adfr;unique=8U3;UNIX.mode=0644;"
             "UNIX.owner=1000;UNIX.group=100; report.txt",
-            "report.txt|0|1024|20240131235959|adfr|8U3|100|644|1000 valid");
-        row("cdir is 3", "type=cdir;unique=1; .", ".|3|0|||1|-1|-1|-1 valid");
-        row("pdir is 2", "type=pdir;unique=2; ..", "..|2|0|||2|-1|-1|-1 valid");
-        row("no unique", "type=dir;size=5; a", "a|1|5||||-1|-1|-1 invalid");
-        row("empty line", "", "|-1|0||||-1|-1|-1 invalid");
-        row("empty name", "type=file;unique=7; \r", "|0|0|||7|-1|-1|-1 invalid");
+            "report.txt|0|1024|1024|20240131235959|adfr|8U3|100|644|1000 valid");
+        row("cdir is 3", "type=cdir;unique=1; .", ".|3|0|0|||1|-1|-1|-1 valid");
+        row("pdir is 2", "type=pdir;unique=2; ..", "..|2|0|0|||2|-1|-1|-1 valid");
+        row("no unique", "type=dir;size=5; a", "a|1|5|5||||-1|-1|-1 invalid");
+        row("empty line", "", "|-1|0|0||||-1|-1|-1 invalid");
+        row("empty name", "type=file;unique=7; \r", "|0|0|0|||7|-1|-1|-1 invalid");
         row("CR, spaces, ';' in the name", "type=file;unique=9;x;  2 résumé\r",
-            "2 résumé|0|0|||9|-1|-1|-1 valid");
+            "2 résumé|0|0|0|||9|-1|-1|-1 valid");
         row("not numbers",
             "type=file;size=3000000000;UNIX.mode=rw;modify=20240131235959.5;unique=9; f",
-            "f|0|0|||9|-1|0|-1 valid");
+            "f|0|0|3000000000|||9|-1|0|-1 valid");
         const char nul[] = "type=file;unique=\0\1;  a\0b\t";
         row("NUL and control characters", QString::fromUtf8(nul, sizeof nul - 1),
-            QString("a") + QChar(0) + "b|0|0|||" + QChar(0) + QChar(1) + "|-1|-1|-1 valid");
+            QString("a") + QChar(0) + "b|0|0|0|||" + QChar(0) + QChar(1) + "|-1|-1|-1 valid");
     }
     void entryParsesItsLine()
     {
@@ -59,7 +61,8 @@ private Q_SLOTS:
         const QString when
             = date.timeSpec() == Qt::LocalTime ? date.toString("yyyyMMddhhmmss") : "UTC";
         QCOMPARE(QStringList({entry.name(), QString::number(entry.type()),
-                                 QString::number(entry.size()), date.isValid() ? when : "",
+                                 QString::number(entry.size()), QString::number(entry.size64()),
+                                 date.isValid() ? when : "",
                                  entry.permissions(), entry.id(), QString::number(entry.group()),
                                  QString::number(entry.mode()), QString::number(entry.owner())})
                      .join('|')
@@ -101,13 +104,15 @@ private Q_SLOTS:
         QCOMPARE(found.join(','), names);
     }
 
-    // Against the parser it stands in for: values beyond each field's limits, random ones, and
-    // every wall-clock minute around each change of the zone's offset (skipped or repeated ones).
+    // Against the parser it stands in for, read from entries (so converted when read): values
+    // beyond each field's limits, random ones, and every wall-clock minute around each change of
+    // the zone's offset (skipped or repeated ones).
     void modificationDatesMatchTheParser()
     {
         QStringList values {QString(), "2024013123595", "202401312359590", "20240131235959.1",
             "+2024013123595", "２０２４０１３１２３５９５９", "19000229000000", "20000229000000",
-            "21000229000000", "20230229000000"};
+            "21000229000000", "20230229000000", "20240131235959.", "20240131235959.123",
+            "2024013123595.9"};
         const QTimeZone zone = QTimeZone::systemTimeZone();
         for (const auto &change : zone.transitions(QDateTime(QDate(1969, 1, 1), {}, Qt::UTC),
                  QDateTime(QDate(2041, 1, 1), {}, Qt::UTC))) {
@@ -136,15 +141,32 @@ private Q_SLOTS:
         int valid = 0;
         for (const QString &value : std::as_const(values)) {
             const QDateTime expected = QDateTime::fromString(value, "yyyyMMddhhmmss");
-            // The second parse of a value may come from a cache.
+            // The second read of a value may come from a cache.
+            const FtpFileInfo entry("type=file;modify=" + value + ";unique=1; f");
             for (int pass = 0; pass < 2; ++pass) {
-                const QString actual = observe(zendra::mlsdModificationTime(value));
+                const QString actual = observe(entry.modificationDate());
                 if (actual != observe(expected))
                     QFAIL(qPrintable(value + ": " + actual + " not " + observe(expected)));
             }
             valid += expected.isValid() ? 1 : 0;
         }
         QVERIFY2(valid > 5000 && values.size() - valid > 2000, qPrintable(QString::number(valid)));
+    }
+
+    // The date is converted at every read: one entry read from two threads at once.
+    void oneEntryReadFromTwoThreads()
+    {
+        const FtpFileInfo entry("modify=20240331013000;type=file;unique=1; f");
+        const QDateTime expected = QDateTime::fromString("20240331013000", "yyyyMMddhhmmss");
+        std::atomic<int> same = 0;
+        const auto read = [&] {
+            for (int i = 0; i < 5000; ++i)
+                same += entry.modificationDate() == expected ? 1 : 0;
+        };
+        std::thread other(read);
+        read();
+        other.join();
+        QCOMPARE(same.load(), 10000);
     }
 
     void certificateInfoReadsItsLines_data()

@@ -119,7 +119,7 @@ QVariant FtpDirectoryModel::data(const QModelIndex &index, int role) const
     case TypeRole:
         return int(entry.type());
     case SizeRole:
-        return entry.size();
+        return entry.size64();
     case ModifiedRole:
         return entry.modificationDate();
     case PermissionsRole:

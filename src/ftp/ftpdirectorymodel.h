@@ -67,7 +67,7 @@ public:
     enum Roles {
         NameRole = Qt::UserRole + 1, ///< "name": QString, FtpFileInfo::name().
         TypeRole, ///< "type": int, the FileType of the entry.
-        SizeRole, ///< "size": int, FtpFileInfo::size().
+        SizeRole, ///< "size": qint64, FtpFileInfo::size64(), so also 2 GiB and more.
         ModifiedRole, ///< "modified": QDateTime, FtpFileInfo::modificationDate().
         PermissionsRole, ///< "permissions": QString, FtpFileInfo::permissions().
         IsDirRole ///< "isDir": bool, true for directories, "cdir" and "pdir".

@@ -37,7 +37,8 @@ public:
 
     /// The file name, trimmed.
     QString name() const;
-    /// The "modify" fact as local time; invalid when absent or malformed.
+    /// The "modify" fact as local time; invalid when absent or malformed. A plain 14-digit value
+    /// is converted when it is read, in the system time zone of that moment, not when parsed.
     QDateTime modificationDate() const;
     /// The "perm" fact, or empty.
     QString permissions() const;
@@ -53,6 +54,9 @@ public:
     int owner() const;
     /// The "size" fact, or 0 (also when it does not fit an int).
     int size() const;
+    /// The "size" fact as a 64-bit number, for files of 2 GiB and more, which size() gives as 0;
+    /// 0 when absent, not a base-10 number or beyond the range of qint64.
+    qint64 size64() const;
 
     /// True when the entry has a known type, a unique id and a name.
     bool isValid() const;
@@ -71,6 +75,11 @@ private:
     int m_mode = -1;
     int m_owner = -1;
     int m_size = 0;
+    // Not a field of the record but how it is kept: the "size" value in 64 bits. And where the
+    // "modify" value is 14 plain digits, m_modificationDate holds that number plus 10^14 as
+    // milliseconds since the epoch in Qt::UTC (which the parse never gives): the value to
+    // convert when it is read.
+    qint64 m_size64 = 0;
 };
 
 } // namespace zendra

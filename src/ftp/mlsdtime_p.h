@@ -11,6 +11,12 @@ namespace zendra {
 // The result of QDateTime::fromString(value, "yyyyMMddhhmmss"), local time, always; only faster.
 QDateTime mlsdModificationTime(QStringView value);
 
+// A value of exactly 14 ASCII digits as that number plus 10^14 (so never 0); otherwise 0.
+quint64 mlsdPackedDigits(QStringView value);
+
+// mlsdModificationTime() of the value that mlsdPackedDigits() packed into @p packed (not 0).
+QDateTime mlsdModificationTime(quint64 packed);
+
 } // namespace zendra
 
 #endif // ZENDRA_MLSDTIME_P_H

@@ -117,10 +117,9 @@ public:
             result += line.startsWith(prefix);
         return result;
     }
-
-private:
     QString path(const QString &name) const { return m_directory.filePath(name); }
 
+private:
     QTemporaryDir m_directory;
     QProcess m_process;
     quint16 m_port = 0;
