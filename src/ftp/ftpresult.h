@@ -43,6 +43,10 @@ public:
     /// repeat it.
     int attempts() const;
 
+    /// True when the host cancelled the request (code() is 42, CURLE_ABORTED_BY_CALLBACK),
+    /// which tells a cancel from a failure.
+    bool isCancelled() const;
+
 private:
     QSharedDataPointer<FtpResultPrivate> d;
 };

@@ -49,6 +49,22 @@ public:
     void setMaximumAttempts(int attempts);
     int maximumAttempts() const;
 
+    // Ends request @p id with CURLE_ABORTED_BY_CALLBACK as soon as the worker sees it, also
+    // before it starts; wakes the worker's wait. Any thread.
+    void cancel(const QUuid &id);
+    // Ends a request with CURLE_OPERATION_TIMEDOUT once no byte moved for @p msecs; 0 never.
+    // Any thread; applies from the next look at the transfer on.
+    void setStallTimeout(int msecs);
+    int stallTimeout() const;
+    // Bytes received so far by the request in flight, and the size the server announced (-1
+    // when it did not). Any thread.
+    qint64 bytesReceived() const;
+    qint64 bytesTotal() const;
+    // Forgets the progress of the previous request; called before a request is sent.
+    void resetProgress();
+    // Records @p url as cancelled before it was sent and returns that outcome as lastResult().
+    FtpResult finishCancelled(const QString &url);
+
 Q_SIGNALS:
     void requestFinished(QUuid id, QByteArray data);
     void certificateUpdateRequired(QList<zendra::CertificateInfo> certificateChain);
@@ -80,6 +96,10 @@ private:
     static size_t writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
     // Called right before requestFinished(@p id).
     void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString);
+    // Why perform() should end the transfer early: CURLE_OK to go on.
+    CURLcode abortReason(qint64 sinceLastMoveMs) const;
+    // Closes @p handle and its connection and forgets it.
+    void dropHandle(CURL *handle);
 
     QString m_certificatePath;
     std::atomic<bool> m_verifyPeer {true};
@@ -97,6 +117,16 @@ private:
     mutable QMutex m_resultsMutex;
     QHash<QUuid, FtpResult> m_results;
     FtpResult m_lastResult;
+
+    // Cancel, stall limit and progress, shared with the service's thread.
+    mutable QMutex m_controlMutex;
+    QUuid m_cancelledId;
+    QUuid m_runningId;
+    CURLM *m_runningMulti = nullptr;
+    std::atomic<bool> m_cancelRunning {false};
+    std::atomic<int> m_stallTimeout {0};
+    std::atomic<qint64> m_bytesReceived {0};
+    std::atomic<qint64> m_bytesTotal {-1};
 };
 
 } // namespace zendra
