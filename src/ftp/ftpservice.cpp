@@ -278,12 +278,24 @@ void FtpService::cancel()
 
 void FtpService::cancelAll()
 {
+    cancelJobs([](const FtpJob &) { return true; });
+}
+
+void FtpService::cancelRequestsFor(const QString &url)
+{
+    cancelJobs([&url](const FtpJob &job) { return job.url() == url; });
+}
+
+void FtpService::cancelJobs(const std::function<bool(const FtpJob &)> &which)
+{
     QUuid inFlight;
     {
         QMutexLocker locker(&m_mutex);
-        for (FtpJob *job : std::as_const(m_jobs))
-            job->setCancelled();
-        if (!m_jobs.isEmpty() && m_jobs.first()->sent())
+        for (FtpJob *job : std::as_const(m_jobs)) {
+            if (which(*job))
+                job->setCancelled();
+        }
+        if (!m_jobs.isEmpty() && m_jobs.first()->sent() && m_jobs.first()->cancelled())
             inFlight = m_jobs.first()->id();
     }
     // The queued jobs end when the one in flight has ended, each from sendNextRequest().

@@ -93,6 +93,9 @@ public:
     /// Cancels the request in flight and every queued one; each callback runs once, in queue
     /// order, the queued ones with empty data and lastResult().isCancelled() true.
     void cancelAll();
+    /// Cancels every request for @p url, in flight or queued, as cancelAll() does; a queued one's
+    /// callback runs when its turn comes.
+    void cancelRequestsFor(const QString &url);
     /// Ends a request with libcurl's time-out code 28 once no byte moved for @p msecs, and goes
     /// on with the queue. 0, the default, waits for ever.
     void setStallTimeout(int msecs);
@@ -152,6 +155,7 @@ private:
     void sendNextRequest();
     static QSslCertificate rootCertificate(const QList<QSslCertificate> &chain);
     void finishCancelledJobs();
+    void cancelJobs(const std::function<bool(const FtpJob &)> &which);
     void deliverProgress(const QString &url, bool last);
     static bool replaceOrRemoveCertificate(const QString &source, const QString &destination);
 
