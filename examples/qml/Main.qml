@@ -135,11 +135,18 @@ ApplicationWindow {
                            : download.status === FtpDownload.Cancelled ? "cancelled"
                            : download.errorString)
                 }
-                ProgressBar {
+                // Drawn by hand: Qt 6.4's ProgressBar leaks its texture when the window goes.
+                Rectangle {
                     Layout.preferredWidth: 160
-                    value: download.progress
-                    indeterminate: download.status === FtpDownload.Downloading
-                        && download.bytesTotal < 0
+                    Layout.preferredHeight: 10
+                    radius: 5
+                    color: "#d0d0d0"
+                    Rectangle {
+                        width: parent.width * download.progress
+                        height: parent.height
+                        radius: 5
+                        color: "#3584e4"
+                    }
                 }
                 Button {
                     text: "Cancel"
