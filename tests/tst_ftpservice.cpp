@@ -234,7 +234,8 @@ private Q_SLOTS:
         QVERIFY(server && server->writeFile("data.bin", content));
         FtpService service;
         server->logIn(service);
-        service.setStallTimeout(action.startsWith("stall") ? 300 : 0);
+        // Long enough that a slow login on a loaded machine never counts as a stall.
+        service.setStallTimeout(action.startsWith("stall") ? 1000 : 0);
         QList<qint64> received;
         QList<qint64> totals;
         Answers answers;
@@ -256,9 +257,9 @@ private Q_SLOTS:
         const qint64 ended = answers.times[0] - watchedAt;
         QCOMPARE(answers.results[0].code(), code);
         QCOMPARE(answers.results[0].isCancelled(), code == 42);
-        QVERIFY2(action.startsWith("cancel") ? ended < 1000 : code == 0 || ended >= 150,
+        QVERIFY2(action.startsWith("cancel") ? ended < 2000 : code == 0 || ended >= 800,
             qPrintable(QString::number(ended)));
-        QVERIFY(code != 28 || ended < 1500);
+        QVERIFY(code != 28 || ended < 2500);
         QVERIFY(received.size() >= 2 && std::is_sorted(received.cbegin(), received.cend()));
         QVERIFY(received.size() <= 2 + answers.times[0] / 100);
         QCOMPARE(received.last(), code ? answers.data[0].size() : size);
