@@ -6,6 +6,8 @@
 // (requests run one at a time, so that is the file's own time; the first includes the login).
 // --first-into FILE writes the first URL into FILE instead (/dev/null, as curl -o does), and
 // --stalls reports the longest gap between the ticks of a 1 ms timer on the host's thread.
+// --progress sets a progress handler that counts its calls; --cancel-after MS cancels everything
+// MS milliseconds after the first bytes arrived and reports how long the first callback took.
 #include <zendra/ftpservice.h>
 
 #include <QCoreApplication>
@@ -29,6 +31,13 @@ int main(int argc, char **argv)
     const bool noSsl = args.removeAll(QStringLiteral("--no-ssl")) > 0;
     const bool timings = args.removeAll(QStringLiteral("--timings")) > 0;
     const bool stalls = args.removeAll(QStringLiteral("--stalls")) > 0;
+    const bool progress = args.removeAll(QStringLiteral("--progress")) > 0;
+    int cancelAfter = -1;
+    if (const qsizetype cancel = args.indexOf(QStringLiteral("--cancel-after"));
+        cancel >= 0 && cancel + 1 < args.size()) {
+        cancelAfter = args.at(cancel + 1).toInt();
+        args.remove(cancel, 2);
+    }
     QString firstInto;
     if (const qsizetype into = args.indexOf(QStringLiteral("--first-into"));
         into >= 0 && into + 1 < args.size()) {
@@ -38,7 +47,7 @@ int main(int argc, char **argv)
     const QStringList urls = args;
     if (urls.isEmpty() || urls.first().startsWith(QLatin1Char('-'))) {
         std::fputs("usage: ftpfetch [--ca FILE] [--insecure] [--no-ssl] [--timings] [--stalls]\n"
-                   "                [--first-into FILE] URL...\n"
+                   "                [--first-into FILE] [--progress] [--cancel-after MS] URL...\n"
                    "credentials from ZENDRA_USER and ZENDRA_PASSWORD\n",
             stderr);
         return 2;
@@ -55,12 +64,26 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    QElapsedTimer clock;
+    qint64 progressCalls = 0;
+    qint64 cancelledAt = -1;
+    if (progress || cancelAfter >= 0) {
+        service.setProgressHandler([&](const QString &, qint64 received, qint64) {
+            ++progressCalls;
+            if (cancelAfter >= 0 && received > 0 && cancelledAt < 0) {
+                cancelledAt = 0;
+                QTimer::singleShot(cancelAfter, [&] {
+                    cancelledAt = clock.nsecsElapsed();
+                    service.cancelAll();
+                });
+            }
+        });
+    }
     qsizetype remaining = urls.size();
     qsizetype empty = 0;
     qint64 bytes = 0;
     QList<qint64> ends;
     ends.reserve(urls.size());
-    QElapsedTimer clock;
     clock.start();
     for (const QString &url : urls) {
         const QString file = url == urls.first() ? firstInto : QString();
@@ -69,7 +92,7 @@ int main(int argc, char **argv)
             [&, file](const QByteArray &data) {
                 ends.append(clock.nsecsElapsed());
                 bytes += file.isEmpty() ? data.size() : 0;
-                empty += data.isEmpty() ? 1 : 0;
+                empty += data.isEmpty() || service.lastResult().isCancelled() ? 1 : 0;
                 if (--remaining == 0)
                     QCoreApplication::exit(empty == 0 ? 0 : 1);
             },
@@ -97,6 +120,13 @@ int main(int argc, char **argv)
     }
     if (stalls)
         std::fprintf(stderr, "ftpfetch: longest stall %.3f ms\n", double(longestGap) / 1e6);
+    if (progress)
+        std::fprintf(
+            stderr, "ftpfetch: %lld progress calls\n", static_cast<long long>(progressCalls));
+    if (cancelledAt > 0 && !ends.isEmpty()) {
+        std::printf("cancel latency %.3f ms\n", double(ends.first() - cancelledAt) / 1e6);
+        return 0;
+    }
     std::fprintf(stderr, "ftpfetch: %lld files, %lld bytes, %lld empty\n",
         static_cast<long long>(urls.size()), static_cast<long long>(bytes),
         static_cast<long long>(empty));

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Takes the README's picture of the QML example: builds it, serves a small directory from the test
-# suite's FTP server on 127.0.0.1 and lets the example render itself offscreen into a PNG.
+# suite's FTP server on 127.0.0.1 (slowed to 4 MB/s) and lets the example render itself offscreen
+# into a PNG while it downloads one of the files.
 #
 #   bash scripts/screenshot-qml-example.sh [OUTPUT.png]     (default docs/qml-example.png)
 set -euo pipefail
@@ -32,10 +33,11 @@ touch -d '2026-10-21 08:30' "$home/README.txt"
 touch -d '2026-12-06 07:45' "$home/zendra-1.0.0.tar.xz"
 touch -d '2026-12-06 07:52' "$home/screenshot.png"
 
-ftp_server_start "$work" --user demo --password demo-secret --home "$work/ftp"
-mkdir -p "$work/data" "$work/runtime"
+ftp_server_start "$work" --user demo --password demo-secret --home "$work/ftp" --rate 4000000
+mkdir -p "$work/data" "$work/runtime" "$work/downloads"
 chmod 700 "$work/runtime"
 export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/runtime
 ZENDRA_USER=demo ZENDRA_PASSWORD=demo-secret build/examples/zendra-qml-example \
-    --screenshot "$out" "ftp://127.0.0.1:$FTP_SERVER_PORT/pub/"
+    --screenshot "$out" --download zendra-1.0.0.tar.xz --download-dir "$work/downloads" \
+    "ftp://127.0.0.1:$FTP_SERVER_PORT/pub/"
 echo "screenshot: $out"

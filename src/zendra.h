@@ -5,6 +5,7 @@
 #include "certificateinfo.h"
 #include "encryptionservice.h"
 #include "ftpdirectorymodel.h"
+#include "ftpdownload.h"
 #include "ftpfileinfo.h"
 #include "ftpresult.h"
 #include "ftpservice.h"

@@ -125,6 +125,53 @@ private Q_SLOTS:
         QCOMPARE(recovered, !chain.isEmpty());
     }
 
+    // The local file is replaced whole on success and left as it was otherwise; a silent server
+    // ends with Ctrl-C (status 130) or the stall limit (status 3). No progress line off a terminal.
+    void getReplacesTheLocalFileOnlyOnSuccess_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<int>("status");
+        QTest::newRow("success") << "a.txt"
+                                 << "" << 0;
+        QTest::newRow("remote file missing") << "none"
+                                             << "" << 6;
+        QTest::newRow("Ctrl-C while the server is silent") << "big"
+                                                           << "SIGINT" << 130;
+        QTest::newRow("stall limit") << "big"
+                                     << "--stall-timeout 0.3" << 3;
+    }
+    void getReplacesTheLocalFileOnlyOnSuccess()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, end);
+        QFETCH(int, status);
+        FtpServer::Options options;
+        options.stallDataAfter = 5000;
+        const auto server = FtpServer::started(options);
+        QVERIFY(server && server->writeFile("a.txt", "hello")
+            && server->writeFile("big", FtpServer::testData(100000)));
+        QTemporaryDir local;
+        QFile target(local.filePath("target"));
+        QVERIFY(target.open(QIODevice::WriteOnly) && target.write("old") == 3);
+        target.close();
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        process.start(ZENDRA_CLI_PATH,
+            QStringList {"get", server->url("ftp", file), target.fileName(), "--no-ssl", "--user",
+                server->user(), "--password", server->password()}
+                + (end.startsWith("--") ? end.split(' ') : QStringList()));
+        QTRY_VERIFY_WITH_TIMEOUT(!end.startsWith("SIGINT") || server->count("STALL"), 10000);
+        if (end == "SIGINT")
+            ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitCode(), status);
+        QVERIFY(!process.readAllStandardError().contains('\r'));
+        QVERIFY(target.open(QIODevice::ReadOnly));
+        QCOMPARE(target.readAll(), status ? "old" : "hello");
+        QCOMPARE(QDir(local.path()).entryList(QDir::Files), QStringList {"target"});
+    }
+
     void secondRunVerifiesWithTheLearnedRoot()
     {
         QDir(m_home.path()).removeRecursively();

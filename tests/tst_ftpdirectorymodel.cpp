@@ -92,6 +92,55 @@ private Q_SLOTS:
             window->findChild<QObject *>("warning")->property("visible"), error.isEmpty() && !tls);
     }
 
+    // The download element's status cycle; the local file is replaced only on success, and no
+    // temporary file stays behind.
+    void downloadReplacesTheFileOnlyOnSuccess_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<FtpDownload::Status>("status");
+        QTest::newRow("finished") << "a.bin" << false << FtpDownload::Finished;
+        QTest::newRow("remote file missing") << "none" << false << FtpDownload::Error;
+        QTest::newRow("cancelled while the server is silent")
+            << "big.bin" << true << FtpDownload::Cancelled;
+    }
+    void downloadReplacesTheFileOnlyOnSuccess()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, cancel);
+        QFETCH(FtpDownload::Status, status);
+        FtpServer::Options options;
+        options.stallDataAfter = 5000;
+        const auto server = FtpServer::started(options);
+        QVERIFY(server && server->writeFile("a.bin", "new")
+            && server->writeFile("big.bin", QByteArray(100000, 'x')));
+        QTemporaryDir local;
+        QFile target(local.filePath("target"));
+        QVERIFY(target.open(QIODevice::WriteOnly) && target.write("old") == 3);
+        target.close();
+        FtpService service;
+        server->logIn(service);
+        FtpDownload download;
+        QList<FtpDownload::Status> seen;
+        connect(&download, &FtpDownload::statusChanged, this, [&] { seen << download.status(); });
+        download.setUrl(server->url("ftp", file));
+        download.setLocalFile(QUrl::fromLocalFile(target.fileName()).toString());
+        download.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!cancel || download.bytesReceived() == 5000, 10000);
+        if (cancel) {
+            QCOMPARE(download.bytesTotal(), 100000);
+            QCOMPARE(download.progress(), 0.05);
+            download.cancel();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 2, 10000);
+        QCOMPARE(seen, QList<FtpDownload::Status>({FtpDownload::Downloading, status}));
+        QCOMPARE(download.errorString().isEmpty(), status != FtpDownload::Error);
+        QVERIFY(target.open(QIODevice::ReadOnly));
+        QCOMPARE(target.readAll(), status == FtpDownload::Finished ? "new" : "old");
+        QTRY_COMPARE_WITH_TIMEOUT(
+            QDir(local.path()).entryList(QDir::Files), QStringList {"target"}, 5000);
+    }
+
     void onlyTheLatestListingCounts()
     {
         FtpServer::Options options;

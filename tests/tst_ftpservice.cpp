@@ -19,6 +19,7 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -208,6 +209,71 @@ private Q_SLOTS:
                 + (code ? QStringLiteral(" finished with error  %1 ").arg(code)
                         : " finished with success")));
         QCOMPARE(log.lines(QtWarningMsg).size(), code > 0 ? 1 : 0);
+    }
+
+    // A request that the host watches: progress rises to the end, then one final call before
+    // the callback; a cancel or a stall limit ends it with its own code and closes its
+    // connection, and the next request logs in anew.
+    void watchedRequestEndsWithOneCallback_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("code");
+        QTest::newRow("watched to its end") << "none" << 0;
+        QTest::newRow("cancelled mid-transfer") << "cancel" << 42;
+        QTest::newRow("cancelled while the server is silent") << "cancel silent" << 42;
+        QTest::newRow("cancelled with the queue") << "cancelAll silent" << 42;
+        QTest::newRow("stall limit") << "stall silent" << 28;
+    }
+    void watchedRequestEndsWithOneCallback()
+    {
+        QFETCH(QString, action);
+        QFETCH(int, code);
+        const int size = 400 * 1024;
+        FtpServer::Options options;
+        options.rate = action.endsWith("silent") ? -1 : 1 << 20;
+        options.stallDataAfter = action.endsWith("silent") ? 5000 : -1;
+        const auto server = FtpServer::started(options);
+        const QByteArray content = FtpServer::testData(size);
+        QVERIFY(server && server->writeFile("data.bin", content));
+        FtpService service;
+        server->logIn(service);
+        // Long enough that a slow login on a loaded machine never counts as a stall.
+        service.setStallTimeout(action.startsWith("stall") ? 1000 : 0);
+        QList<qint64> received;
+        QList<qint64> totals;
+        Answers answers;
+        service.setProgressHandler([&](const QString &url, qint64 bytes, qint64 total) {
+            if (url.endsWith("data.bin") && answers.data.isEmpty()) {
+                received << bytes;
+                totals << total;
+            }
+        });
+        service.downloadFile(server->url("ftp", "data.bin"), answers.callback(service));
+        service.listDirectory(server->url("ftp", ""), [&](const QList<FtpFileInfo> &entries) {
+            answers.callback(service)(QByteArray::number(entries.size()));
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(received.value(0) > 0, 10000);
+        const qint64 watchedAt = answers.clock.elapsed();
+        if (action.startsWith("cancel"))
+            action.startsWith("cancelAll") ? service.cancelAll() : service.cancel();
+        QVERIFY(answers.wait(2));
+        const qint64 ended = answers.times[0] - watchedAt;
+        QCOMPARE(answers.results[0].code(), code);
+        QCOMPARE(answers.results[0].isCancelled(), code == 42);
+        QVERIFY2(action.startsWith("cancel") ? ended < 2000 : code == 0 || ended >= 800,
+            qPrintable(QString::number(ended)));
+        QVERIFY(code != 28 || ended < 2500);
+        QVERIFY(received.size() >= 2 && std::is_sorted(received.cbegin(), received.cend()));
+        QVERIFY(received.size() <= 2 + answers.times[0] / 100);
+        QCOMPARE(received.last(), code ? answers.data[0].size() : size);
+        QCOMPARE(answers.data[0], content.left(received.last()));
+        QCOMPARE(totals.last(), size);
+        // The queued listing ends at once, without a transfer, or logs in anew and succeeds.
+        const bool queueCancelled = action.startsWith("cancelAll");
+        QCOMPARE(answers.results[1].code(), queueCancelled ? 42 : 0);
+        QCOMPARE(answers.data[1], queueCancelled ? "0" : "1");
+        QCOMPARE(server->count("LOGIN"), code == 0 || queueCancelled ? 1 : 2);
+        QTRY_COMPARE_WITH_TIMEOUT(server->count("CLOSE"), code ? 1 : 0, 5000);
     }
 
     void recoveryEndsWithOneCallback_data()
@@ -472,12 +538,14 @@ private Q_SLOTS:
                 destroyed->tryAcquire(1, 20000);
             },
             Qt::DirectConnection);
+        service->setProgressHandler([&](const QString &, qint64, qint64) { ++callbacks; });
         for (int i = 0; i < 3; ++i)
             service->downloadFile(
                 server->url("ftp", "large"), [&](const QByteArray &) { ++callbacks; });
         QTRY_VERIFY_WITH_TIMEOUT(!moment.startsWith("during") || server->count("STALL"), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!moment.startsWith("while") || *repeating, 10000);
         const int connections = server->count("CONNECT");
+        callbacks = 0; // progress calls of the transfer in flight
         service.reset();
         destroyed->release();
         // The stalled transfer ends when the server goes.

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// A remote directory in a list: FtpService with its switches, a URL field and the listing.
+// A small FTP browser: FtpService with its switches, a URL field, the listing (click a directory
+// to enter it, "Up" to leave it, a file to download it into downloadDirectory) and the download's
+// progress with a cancel button.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
@@ -10,6 +12,15 @@ ApplicationWindow {
 
     property alias url: directory.url
     readonly property alias directory: directory
+    readonly property alias download: download
+    // Where clicked files go; the host sets it.
+    property string downloadDirectory: "."
+
+    function parentUrl(url) {
+        const trimmed = url.replace(/\/+$/, "")
+        const cut = trimmed.lastIndexOf("/")
+        return cut > trimmed.indexOf("//") + 1 ? trimmed.slice(0, cut + 1) : url
+    }
 
     width: 640
     height: 420
@@ -24,6 +35,10 @@ ApplicationWindow {
 
     FtpDirectoryModel {
         id: directory
+    }
+
+    FtpDownload {
+        id: download
     }
 
     header: ToolBar {
@@ -49,6 +64,11 @@ ApplicationWindow {
                     onClicked: directory.url === urlField.text ? directory.reload()
                                                                : directory.url = urlField.text
                 }
+                Button {
+                    text: "Up"
+                    enabled: window.parentUrl(directory.url) !== directory.url
+                    onClicked: directory.url = window.parentUrl(directory.url)
+                }
             }
             RowLayout {
                 Switch { id: peerSwitch; text: "Verify peer"; checked: true }
@@ -64,6 +84,15 @@ ApplicationWindow {
         model: directory
         delegate: ItemDelegate {
             width: ListView.view.width
+            onClicked: {
+                if (isDir) {
+                    directory.url = directory.url.replace(/\/*$/, "/") + name + "/"
+                } else if (download.status !== FtpDownload.Downloading) {
+                    download.url = directory.url.replace(/\/*$/, "/") + name
+                    download.localFile = window.downloadDirectory + "/" + name
+                    download.start()
+                }
+            }
             contentItem: RowLayout {
                 Label {
                     Layout.fillWidth: true
@@ -85,6 +114,7 @@ ApplicationWindow {
     }
 
     footer: ColumnLayout {
+        spacing: 0
         Label {
             objectName: "warning"
             Layout.margins: 6
@@ -94,12 +124,55 @@ ApplicationWindow {
             visible: directory.status === FtpDirectoryModel.Ready
                      && !(directory.encrypted && directory.peerVerified)
         }
-        Label {
-            Layout.margins: 6
-            text: directory.status === FtpDirectoryModel.Loading ? "Loading\u2026"
-                : directory.status === FtpDirectoryModel.Error ? directory.errorString
-                : directory.status === FtpDirectoryModel.Ready ? directory.count + " entries"
-                : "Enter a directory URL"
+        ToolBar {
+            Layout.fillWidth: true
+            padding: 6
+            RowLayout {
+                anchors.fill: parent
+                spacing: 16
+                Label {
+                    Layout.fillWidth: !downloadRow.visible
+                    text: directory.status === FtpDirectoryModel.Loading ? "Loading\u2026"
+                        : directory.status === FtpDirectoryModel.Error ? directory.errorString
+                        : directory.status === FtpDirectoryModel.Ready ? directory.count + " entries"
+                        : "Enter a directory URL"
+                }
+                RowLayout {
+                    id: downloadRow
+                    Layout.fillWidth: true
+                    visible: download.status !== FtpDownload.Null
+                    Label {
+                        Layout.fillWidth: true
+                        elide: Text.ElideMiddle
+                        text: download.url.slice(download.url.lastIndexOf("/") + 1) + ": "
+                            + (download.status === FtpDownload.Downloading
+                               ? (download.bytesReceived / 1048576).toFixed(1) + " of "
+                                 + (download.bytesTotal < 0 ? "?"
+                                    : (download.bytesTotal / 1048576).toFixed(1)) + " MiB"
+                               : download.status === FtpDownload.Finished ? "saved"
+                               : download.status === FtpDownload.Cancelled ? "cancelled"
+                               : download.errorString)
+                    }
+                    // Drawn by hand: Qt 6.4's ProgressBar leaks its texture when the window goes.
+                    Rectangle {
+                        Layout.preferredWidth: 160
+                        Layout.preferredHeight: 10
+                        radius: 5
+                        color: "#d0d0d0"
+                        Rectangle {
+                            width: parent.width * download.progress
+                            height: parent.height
+                            radius: 5
+                            color: "#3584e4"
+                        }
+                    }
+                    Button {
+                        text: "Cancel"
+                        enabled: download.status === FtpDownload.Downloading
+                        onClicked: download.cancel()
+                    }
+                }
+            }
         }
     }
 }

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Host of the QML example: credentials from ZENDRA_USER and ZENDRA_PASSWORD, the directory from
-// the command line or ZENDRA_URL; --screenshot renders offscreen, saves the window and quits.
+// the command line or ZENDRA_URL; --screenshot renders offscreen, saves the window and quits
+// (with --download, once that file is 40 % downloaded).
 #include <zendra/zendra.h>
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
@@ -26,6 +28,16 @@ int main(int argc, char **argv)
         QStringLiteral("Save the window to <file> once the listing has ended, then quit."),
         QStringLiteral("file"));
     parser.addOption(screenshotOption);
+    const QCommandLineOption downloadDirectoryOption(QStringLiteral("download-dir"),
+        QStringLiteral("Directory that clicked files are downloaded into (default: the current "
+                       "one)."),
+        QStringLiteral("directory"), QDir::currentPath());
+    parser.addOption(downloadDirectoryOption);
+    const QCommandLineOption downloadOption(QStringLiteral("download"),
+        QStringLiteral("With --screenshot: download <file> of the directory and save the window "
+                       "mid-download."),
+        QStringLiteral("file"));
+    parser.addOption(downloadOption);
     parser.process(app);
     const QString url = parser.positionalArguments().value(0, qEnvironmentVariable("ZENDRA_URL"));
     const QString screenshot = parser.value(screenshotOption);
@@ -38,7 +50,9 @@ int main(int argc, char **argv)
 
     QQmlApplicationEngine engine;
     engine.addImportPath(QStringLiteral(ZENDRA_QML_IMPORT_DIR));
-    engine.setInitialProperties({{QStringLiteral("url"), url}});
+    engine.setInitialProperties({{QStringLiteral("url"), url},
+        {QStringLiteral("downloadDirectory"),
+            QDir(parser.value(downloadDirectoryOption)).absolutePath()}});
     engine.load(QUrl(QStringLiteral("qrc:/Main.qml")));
     if (engine.rootObjects().isEmpty())
         return 1;
@@ -53,14 +67,26 @@ int main(int argc, char **argv)
 
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
     auto *directory = window->property("directory").value<zendra::FtpDirectoryModel *>();
+    auto *download = window->property("download").value<zendra::FtpDownload *>();
+    const QString downloadName = parser.value(downloadOption);
     QObject::connect(directory, &zendra::FtpDirectoryModel::statusChanged, &app, [&] {
         const auto status = directory->status();
-        if (status == zendra::FtpDirectoryModel::Ready
-            || status == zendra::FtpDirectoryModel::Error)
+        if (status == zendra::FtpDirectoryModel::Ready && !downloadName.isEmpty()) {
+            download->setUrl(url + downloadName);
+            download->setLocalFile(
+                window->property("downloadDirectory").toString() + u'/' + downloadName);
+            download->start();
+        } else if (status == zendra::FtpDirectoryModel::Ready
+            || status == zendra::FtpDirectoryModel::Error) {
             app.exit(
                 window->grabWindow().save(screenshot) && status == zendra::FtpDirectoryModel::Ready
                     ? 0
                     : 1);
+        }
+    });
+    QObject::connect(download, &zendra::FtpDownload::progressChanged, &app, [&] {
+        if (download->progress() >= 0.4 && download->status() == zendra::FtpDownload::Downloading)
+            app.exit(window->grabWindow().save(screenshot) ? 0 : 1);
     });
     // Nothing times out a silent server, so the screenshot gives up on its own.
     QTimer::singleShot(30000, &app, [&app] { app.exit(3); });

@@ -31,6 +31,7 @@ enum ExitStatus {
     CertificateFailed = 5, // no TLS, or a server that could not be verified
     RemoteMissing = 6, // the remote file or directory does not exist
     LocalFileError = 7, // the local file or standard output could not be written
+    Interrupted = 130, // Ctrl-C cancelled the request
 };
 
 // Writes "zendra-cli: <message>" as one line on standard error and returns @p status.

@@ -8,15 +8,20 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QUrl>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using zendra::FtpFileInfo;
@@ -33,11 +38,14 @@ constexpr int maxAttempts = 8;
 const char exitStatusHelp[] = "\n\nExit status: 0 success, 2 usage error, 3 connection or DNS "
                               "failure, 4 login refused, 5 no TLS, or a server that could not "
                               "be verified (see --no-ssl, --insecure), 6 remote file or directory "
-                              "missing, 7 local file error, 1 anything else.";
+                              "missing, 7 local file error, 130 interrupted (Ctrl-C), 1 anything "
+                              "else.";
 
 // The exit status for the outcome of a request, from libcurl's code.
 int exitStatus(const FtpResult &result)
 {
+    if (result.isCancelled())
+        return Interrupted;
     switch (result.code()) {
     case 0:
         return Success;
@@ -147,11 +155,15 @@ struct FtpOptions
     QCommandLineOption insecure {QStringLiteral("insecure"),
         QStringLiteral("Accept a TLS server whose certificate could not be verified (said on "
                        "standard error); implied by --no-verify-peer and --no-verify-host.")};
+    QCommandLineOption stallTimeout {QStringLiteral("stall-timeout"),
+        QStringLiteral("Give up (exit status 3) when no data moves for this many seconds "
+                       "(default: wait for ever)."),
+        QStringLiteral("seconds")};
 
     void addTo(QCommandLineParser &parser) const
     {
-        parser.addOptions(
-            {user, password, ca, noVerifyPeer, noVerifyHost, noSsl, forgetCa, insecure});
+        parser.addOptions({user, password, ca, noVerifyPeer, noVerifyHost, noSsl, forgetCa,
+            insecure, stallTimeout});
     }
     // Without TLS there is no peer to verify, so --no-ssl accepts that too.
     bool acceptsUnverified(const QCommandLineParser &parser) const
@@ -159,6 +171,130 @@ struct FtpOptions
         return parser.isSet(insecure) || parser.isSet(noVerifyPeer) || parser.isSet(noVerifyHost)
             || parser.isSet(noSsl);
     }
+};
+
+// Turns the first Ctrl-C into a cancel of every request of the service; a second one ends the
+// process at once, as the default handler does. The signal handler only writes to a pipe.
+class Interruption
+{
+public:
+    explicit Interruption(FtpService &service)
+    {
+        if (::pipe(s_pipe) != 0)
+            return;
+        m_notifier = std::make_unique<QSocketNotifier>(s_pipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this, &service] {
+            char byte;
+            if (::read(s_pipe[0], &byte, 1) == 1)
+                service.cancelAll();
+        });
+        struct sigaction action = {};
+        action.sa_handler = [](int) {
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t written = ::write(s_pipe[1], &byte, 1);
+            std::signal(SIGINT, SIG_DFL);
+        };
+        sigaction(SIGINT, &action, nullptr);
+    }
+    ~Interruption()
+    {
+        std::signal(SIGINT, SIG_DFL);
+        m_notifier.reset();
+        if (s_pipe[0] >= 0) {
+            ::close(s_pipe[0]);
+            ::close(s_pipe[1]);
+        }
+        s_pipe[0] = s_pipe[1] = -1;
+    }
+    Interruption(const Interruption &) = delete;
+    Interruption &operator=(const Interruption &) = delete;
+
+private:
+    static inline int s_pipe[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+// "12.3 MiB" and the like, for the progress line.
+QString humanBytes(double bytes)
+{
+    const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int unit = 0;
+    for (; bytes >= 1024 && unit < 4; ++unit)
+        bytes /= 1024;
+    return QStringLiteral("%1 %2").arg(bytes, 0, 'f', unit ? 1 : 0).arg(QLatin1String(units[unit]));
+}
+
+// Draws "received / total  rate  time left" on one line of standard error, when that is a
+// terminal; nothing otherwise, so that logs and pipes stay clean.
+void showProgress(FtpService &service)
+{
+    if (!::isatty(STDERR_FILENO))
+        return;
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    service.setProgressHandler([clock](const QString &, qint64 received, qint64 total) {
+        const double seconds = qMax(clock->elapsed(), qint64(1)) / 1000.0;
+        const double rate = received / seconds;
+        QString line = humanBytes(double(received));
+        if (total > 0)
+            line += QStringLiteral(" / %1 (%2 %)")
+                        .arg(humanBytes(double(total)))
+                        .arg(100 * received / total);
+        line += QStringLiteral("  %1/s").arg(humanBytes(rate));
+        if (total > 0 && rate > 0 && received < total)
+            line += QStringLiteral("  %1 s left").arg(qint64((total - received) / rate));
+        std::fprintf(stderr, "\r%-60s", qUtf8Printable(line));
+        std::fflush(stderr);
+    });
+}
+
+// Writes a download beside @p target under a temporary name and renames it over the target only
+// when it succeeded, so that a failed or cancelled download never destroys an existing file.
+class SideFile
+{
+public:
+    explicit SideFile(const QString &target) : m_target(target)
+    {
+        QTemporaryFile file(target + QStringLiteral(".part-XXXXXX"));
+        file.setAutoRemove(false);
+        if (!file.open())
+            return;
+        m_path = file.fileName();
+        // The file ends as a new file would be made: the target's mode, or the umask's.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        struct stat existing = {};
+        const mode_t mode = ::stat(QFile::encodeName(target).constData(), &existing) == 0
+            ? existing.st_mode & 07777
+            : 0666 & ~mask;
+        ::fchmod(file.handle(), mode);
+    }
+    ~SideFile()
+    {
+        if (!m_path.isEmpty())
+            QFile::remove(m_path);
+    }
+    SideFile(const SideFile &) = delete;
+    SideFile &operator=(const SideFile &) = delete;
+
+    // Where the download goes: the temporary file, or the target when none could be made (the
+    // request then fails as it would on the target).
+    QString path() const { return m_path.isEmpty() ? m_target : m_path; }
+    bool commit()
+    {
+        if (m_path.isEmpty())
+            return true;
+        const bool renamed = std::rename(QFile::encodeName(m_path).constData(),
+                                 QFile::encodeName(m_target).constData())
+            == 0;
+        if (renamed)
+            m_path.clear();
+        return renamed;
+    }
+
+private:
+    QString m_target;
+    QString m_path;
 };
 
 // Parses an FTP command line whose first positional argument is the URL.
@@ -174,6 +310,13 @@ int parseFtpCommand(QCommandLineParser &parser, const QStringList &args, const F
         || (url.scheme() != QLatin1String("ftp") && url.scheme() != QLatin1String("ftps"))) {
         return fail(
             QStringLiteral("%1: \"%2\" is not an ftp:// or ftps:// URL").arg(args.first(), text),
+            UsageError);
+    }
+    bool validTimeout = true;
+    if (parser.isSet(options.stallTimeout)
+        && (parser.value(options.stallTimeout).toDouble(&validTimeout) <= 0 || !validTimeout)) {
+        return fail(QStringLiteral("%1: --stall-timeout needs a number of seconds above 0")
+                        .arg(args.first()),
             UsageError);
     }
     if (parser.isSet(options.ca) && !QFileInfo(parser.value(options.ca)).isFile()) {
@@ -199,6 +342,7 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
 
     auto service = std::make_unique<FtpService>();
     service->setMaximumAttempts(maxAttempts);
+    service->setStallTimeout(int(parser.value(options.stallTimeout).toDouble() * 1000));
     service->setVerifyPeer(!parser.isSet(options.noVerifyPeer));
     service->setVerifyHost(!parser.isSet(options.noVerifyHost));
     service->setActivateSsl(!parser.isSet(options.noSsl));
@@ -282,6 +426,7 @@ int runList(const QStringList &args)
 
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
+    const Interruption interruption(*service);
     int status = Failure;
     QString message = QStringLiteral("no answer");
     service->listDirectory(
@@ -324,7 +469,10 @@ int runGet(const QStringList &args)
     parser.addPositionalArgument(
         QStringLiteral("url"), QStringLiteral("ftp:// or ftps:// URL of the file."));
     parser.addPositionalArgument(QStringLiteral("localfile"),
-        QStringLiteral("File to write (default: standard output)."), QStringLiteral("[localfile]"));
+        QStringLiteral("File to write (default: standard output). The download goes to a "
+                       "temporary file beside it, renamed over it on success and removed "
+                       "otherwise, so an existing file is only ever replaced whole."),
+        QStringLiteral("[localfile]"));
     const FtpOptions options;
     if (const int status = parseFtpCommand(parser, args, options, 2); status >= 0)
         return status;
@@ -332,6 +480,11 @@ int runGet(const QStringList &args)
 
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
+    const Interruption interruption(*service);
+    showProgress(*service);
+    const QString target
+        = localFile.isEmpty() ? QString() : QFileInfo(localFile).absoluteFilePath();
+    std::unique_ptr<SideFile> sideFile(target.isEmpty() ? nullptr : new SideFile(target));
     int status = Failure;
     QString message = QStringLiteral("no answer");
     service->downloadFile(
@@ -348,10 +501,16 @@ int runGet(const QStringList &args)
                 status = LocalFileError;
                 message = QStringLiteral("cannot write standard output");
             }
+            if (status == Success && sideFile && !sideFile->commit()) {
+                status = LocalFileError;
+                message = QStringLiteral("cannot replace \"%1\"").arg(localFile);
+            }
             QCoreApplication::exit();
         },
-        localFile.isEmpty() ? QString() : QFileInfo(localFile).absoluteFilePath());
+        sideFile ? sideFile->path() : QString());
     QCoreApplication::exec();
+    if (::isatty(STDERR_FILENO))
+        std::fputc('\n', stderr);
     if (status != Success) {
         return fail(
             QStringLiteral("get: downloading %1 failed: %2").arg(displayUrl(parser), message),

@@ -30,6 +30,9 @@ public:
     bool sent() const { return m_sent; }
 
     void setSent() { m_sent = true; }
+    // A cancelled job that was not sent yet ends without a transfer.
+    bool cancelled() const { return m_cancelled; }
+    void setCancelled() { m_cancelled = true; }
     // Runs the callback, if there is one.
     void finish(const QByteArray &data);
 
@@ -42,6 +45,7 @@ private:
     std::function<void(const QByteArray &)> m_callback;
     int m_type;
     bool m_sent = false;
+    bool m_cancelled = false;
 };
 
 } // namespace zendra

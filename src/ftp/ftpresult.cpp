@@ -53,6 +53,11 @@ QString FtpResult::url() const
     return d->url;
 }
 
+bool FtpResult::isCancelled() const
+{
+    return d->code == 42; // CURLE_ABORTED_BY_CALLBACK, which the worker sets only on cancel
+}
+
 int FtpResult::attempts() const
 {
     return d->attempts;

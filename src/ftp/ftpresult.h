@@ -54,6 +54,9 @@ public:
     bool isHostVerified() const;
     /// Records how the last attempt was protected; a result starts with all three false.
     void setProtection(bool encrypted, bool peerVerified, bool hostVerified);
+    /// True when the host cancelled the request (code() is 42, CURLE_ABORTED_BY_CALLBACK),
+    /// which tells a cancel from a failure.
+    bool isCancelled() const;
 
 private:
     QSharedDataPointer<FtpResultPrivate> d;

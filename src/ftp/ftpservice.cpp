@@ -12,6 +12,7 @@
 #include <QMutexLocker>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
 
 #include <utility>
 
@@ -174,6 +175,9 @@ void FtpService::onRequestFinished(const QUuid &id, const QByteArray &data)
     }
     // Every answer belongs to the request in flight; a stray id costs it its callback.
     if (job && job->id() == id) {
+        if (m_progressTimer)
+            m_progressTimer->stop();
+        deliverProgress(job->url(), true);
         m_worker->finishResult(id);
         job->finish(data);
     } else {
@@ -210,6 +214,7 @@ void FtpService::sendNextRequest()
             this, [this] { sendNextRequest(); }, Qt::QueuedConnection);
         return;
     }
+    finishCancelledJobs();
 
     QUuid id;
     int type;
@@ -233,6 +238,11 @@ void FtpService::sendNextRequest()
         filePath = job->filePath();
     }
 
+    m_worker->resetProgress();
+    m_reportedReceived = m_reportedTotal = -1;
+    if (m_progressHandler && m_progressTimer)
+        m_progressTimer->start();
+
     // Emitted without the lock: a directly connected receiver may queue new requests.
     if (type == FtpJob::Listing)
         Q_EMIT listDir(url, username, password, id);
@@ -240,6 +250,120 @@ void FtpService::sendNextRequest()
         Q_EMIT downloadInFile(url, username, password, id, filePath);
     else
         Q_EMIT download(url, username, password, id);
+}
+
+void FtpService::setProgressHandler(const ProgressHandler &handler)
+{
+    m_progressHandler = handler;
+    if (!m_progressTimer) {
+        m_progressTimer = std::make_unique<QTimer>();
+        m_progressTimer->setInterval(100);
+        connect(m_progressTimer.get(), &QTimer::timeout, this, [this] {
+            QString url;
+            {
+                QMutexLocker locker(&m_mutex);
+                if (m_jobs.isEmpty() || !m_jobs.first()->sent())
+                    return;
+                url = m_jobs.first()->url();
+            }
+            deliverProgress(url, false);
+        });
+    }
+    QMutexLocker locker(&m_mutex);
+    if (handler && !m_jobs.isEmpty() && m_jobs.first()->sent())
+        m_progressTimer->start();
+    else if (!handler)
+        m_progressTimer->stop();
+}
+
+void FtpService::cancel()
+{
+    QUuid inFlight;
+    {
+        QMutexLocker locker(&m_mutex);
+        if (m_jobs.isEmpty())
+            return;
+        FtpJob *job = m_jobs.first();
+        if (job->sent())
+            inFlight = job->id();
+        else
+            job->setCancelled();
+    }
+    if (!inFlight.isNull())
+        m_worker->cancel(inFlight);
+    else
+        QMetaObject::invokeMethod(
+            this, [this] { sendNextRequest(); }, Qt::QueuedConnection);
+}
+
+void FtpService::cancelAll()
+{
+    cancelJobs([](const FtpJob &) { return true; });
+}
+
+void FtpService::cancelRequestsFor(const QString &url)
+{
+    cancelJobs([&url](const FtpJob &job) { return job.url() == url; });
+}
+
+void FtpService::cancelJobs(const std::function<bool(const FtpJob &)> &which)
+{
+    QUuid inFlight;
+    {
+        QMutexLocker locker(&m_mutex);
+        for (FtpJob *job : std::as_const(m_jobs)) {
+            if (which(*job))
+                job->setCancelled();
+        }
+        if (!m_jobs.isEmpty() && m_jobs.first()->sent() && m_jobs.first()->cancelled())
+            inFlight = m_jobs.first()->id();
+    }
+    // The queued jobs end when the one in flight has ended, each from sendNextRequest().
+    if (!inFlight.isNull())
+        m_worker->cancel(inFlight);
+    else
+        QMetaObject::invokeMethod(
+            this, [this] { sendNextRequest(); }, Qt::QueuedConnection);
+}
+
+void FtpService::setStallTimeout(int msecs)
+{
+    m_worker->setStallTimeout(msecs);
+}
+
+int FtpService::stallTimeout() const
+{
+    return m_worker->stallTimeout();
+}
+
+void FtpService::finishCancelledJobs()
+{
+    for (;;) {
+        std::unique_ptr<FtpJob> job;
+        {
+            QMutexLocker locker(&m_mutex);
+            if (m_jobs.isEmpty() || m_jobs.first()->sent() || !m_jobs.first()->cancelled())
+                return;
+            job.reset(m_jobs.takeFirst());
+        }
+        m_worker->finishCancelled(job->url());
+        job->finish(QByteArray());
+    }
+}
+
+void FtpService::deliverProgress(const QString &url, bool last)
+{
+    if (!m_progressHandler)
+        return;
+    const qint64 received = m_worker->bytesReceived();
+    const qint64 total = m_worker->bytesTotal();
+    if (!last && received == m_reportedReceived && total == m_reportedTotal)
+        return;
+    m_reportedReceived = received;
+    m_reportedTotal = total;
+    // A copy: the handler may replace itself.
+    const ProgressHandler handler = m_progressHandler;
+    handler(url, received, total);
 }
 
 } // namespace zendra

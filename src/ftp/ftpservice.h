@@ -17,9 +17,11 @@
 #include <QtQmlIntegration/qqmlintegration.h>
 
 #include <functional>
+#include <memory>
 
 QT_BEGIN_NAMESPACE
 class QSslCertificate;
+class QTimer;
 QT_END_NAMESPACE
 
 namespace zendra {
@@ -77,6 +79,28 @@ public:
     void setMaximumAttempts(int attempts);
     /// The limit set by setMaximumAttempts(); 0 for none.
     int maximumAttempts() const;
+
+    /// Receives the progress of the request in flight: its URL, the bytes received so far and
+    /// the size the server announced (-1 when it did not).
+    using ProgressHandler
+        = std::function<void(const QString &url, qint64 bytesReceived, qint64 bytesTotal)>;
+    /// Calls @p handler on this thread while a request runs, at most ten times a second when
+    /// bytes arrive, and once when it ends, before its callback. An empty handler stops the calls.
+    void setProgressHandler(const ProgressHandler &handler);
+    /// Cancels the request in flight: its callback runs once, soon, with what arrived so far
+    /// (into a file: nothing), and lastResult().isCancelled() is true. Its connection is closed.
+    void cancel();
+    /// Cancels the request in flight and every queued one; each callback runs once, in queue
+    /// order, the queued ones with empty data and lastResult().isCancelled() true.
+    void cancelAll();
+    /// Cancels every request for @p url, in flight or queued, as cancelAll() does; a queued one's
+    /// callback runs when its turn comes.
+    void cancelRequestsFor(const QString &url);
+    /// Ends a request with libcurl's time-out code 28 once no byte moved for @p msecs, and goes
+    /// on with the queue. 0, the default, waits for ever.
+    void setStallTimeout(int msecs);
+    /// The limit set by setStallTimeout(); 0 for none.
+    int stallTimeout() const;
 
     /// Whether the server certificate is verified against the CA file (default true). It does
     /// not change when a failed certificate recovery switches the worker's verification off.
@@ -144,6 +168,9 @@ private:
         int type, const QString &filePath, const QString &username, const QString &password);
     void sendNextRequest();
     static QSslCertificate rootCertificate(const QList<QSslCertificate> &chain);
+    void finishCancelledJobs();
+    void cancelJobs(const std::function<bool(const FtpJob &)> &which);
+    void deliverProgress(const QString &url, bool last);
     static bool replaceOrRemoveCertificate(const QString &source, const QString &destination);
     void giveUpVerification();
 
@@ -159,6 +186,12 @@ private:
     bool m_verifyHost;
     bool m_activateSsl;
     int m_certificateUpdates;
+
+    // Progress of the request in flight, polled from the worker while a handler is set.
+    ProgressHandler m_progressHandler;
+    std::unique_ptr<QTimer> m_progressTimer;
+    qint64 m_reportedReceived = -1;
+    qint64 m_reportedTotal = -1;
 };
 
 } // namespace zendra

@@ -6,6 +6,7 @@
 
 #include <QDataStream>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutexLocker>
 #include <QSslCertificate>
@@ -20,6 +21,8 @@
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace zendra {
 
@@ -28,6 +31,12 @@ namespace {
 // Receives the bytes of the transfer in progress on this worker thread. A worker runs one
 // transfer at a time, and each service has its own worker thread.
 thread_local QDataStream *currentStream = nullptr;
+// The reply buffer of a download into memory, until its first bytes arrive: then the size the
+// server announced is known, and the buffer is sized once instead of growing page by page.
+thread_local QByteArray *unsizedReply = nullptr;
+thread_local CURL *currentHandle = nullptr;
+// Larger announcements are not trusted with memory up front; such replies grow as they arrive.
+const qint64 largestReservation = qint64(1) << 30;
 
 // How long the worker waits on the sockets before libcurl looks at the transfer again. libcurl
 // 7.87 to 8.6 sometimes wait for nothing after a reply (FTP data connection set-up), or watch
@@ -39,6 +48,19 @@ thread_local QDataStream *currentStream = nullptr;
 const int shortestWaitMs = 1;
 const int longestWaitMs = 64;
 const int bodyWaitMs = 1000;
+
+// Sizes a reply buffer for @p size bytes, with huge pages where the system grants them: faulting
+// in fresh memory 4 KiB at a time costs more than copying the bytes into it.
+void reserveReply(QByteArray &reply, qsizetype size)
+{
+    reply.reserve(size);
+    const quintptr page = quintptr(::sysconf(_SC_PAGESIZE));
+    const quintptr begin = (quintptr(reply.data()) + page - 1) & ~(page - 1);
+    const quintptr end = (quintptr(reply.data()) + quintptr(size)) & ~(page - 1);
+    if (end <= begin)
+        return;
+    ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+}
 
 void setStringOption(CURL *handle, CURLoption option, const QString &value)
 {
@@ -213,6 +235,13 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     QByteArray data;
     qDebug() << ">> [FTP " << name << " ] " << url;
     ++m_attempts[id];
+    {
+        QMutexLocker locker(&m_controlMutex);
+        m_runningId = id;
+        m_cancelRunning = m_cancelledId == id;
+    }
+    m_bytesReceived = 0;
+    m_bytesTotal = -1;
 
     if (m_requireVerifiedPeer && !(m_verifyPeer && m_verifyHost)) {
         qWarning() << ">> [FTP " << name << " ] " << url
@@ -235,14 +264,18 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
         stream = std::make_unique<QDataStream>(&file);
     } else {
         stream = std::make_unique<QDataStream>(&data, QIODevice::WriteOnly);
+        unsizedReply = &data;
     }
     currentStream = stream.get();
 
     CURL *handle = prepareHandler(url, username, password, true);
+    currentHandle = handle;
     if (configure)
         configure(handle);
     const CURLcode code = perform(handle);
     currentStream = nullptr;
+    unsizedReply = nullptr;
+    currentHandle = nullptr;
     stream.reset();
     long verifyResult = -1;
     if (handle)
@@ -252,6 +285,10 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     const bool encrypted = m_tlsEstablished && m_sslLevels.value(handle) == CURLUSESSL_ALL;
     const bool peerVerified = m_tlsEstablished && m_preparedVerifyPeer && verifyResult == X509_V_OK;
     const bool hostVerified = m_tlsEstablished && m_preparedVerifyHost;
+    // libcurl closes the connection of a transfer that the worker broke off; the handle goes
+    // too, so that the next request starts from a fresh one.
+    if (code == CURLE_ABORTED_BY_CALLBACK || code == CURLE_OPERATION_TIMEDOUT)
+        dropHandle(handle);
 
     bool certificateFailure = false;
     if (code == CURLE_OK) {
@@ -447,10 +484,30 @@ CURLcode FtpWorker::perform(CURL *handle)
     if (added != CURLM_OK)
         return added == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
 
+    {
+        QMutexLocker locker(&m_controlMutex);
+        m_runningMulti = multi;
+    }
+    // The certificate probe runs without a stream; its reply is not the request's progress.
+    const bool tracked = currentStream != nullptr;
+    QElapsedTimer sinceMove;
+    sinceMove.start();
+    curl_off_t lastReceived = 0;
+
     CURLcode code = CURLE_OK;
     CURLMcode status = CURLM_OK;
     int waitMs = 0;
     for (bool done = false; !done && status == CURLM_OK;) {
+        const CURLcode abort = abortReason(sinceMove.elapsed());
+        if (abort != CURLE_OK) {
+            code = abort;
+            const QByteArray reason = abort == CURLE_ABORTED_BY_CALLBACK
+                ? QByteArrayLiteral("Cancelled")
+                : QByteArrayLiteral("No data moved for ") + QByteArray::number(m_stallTimeout)
+                    + QByteArrayLiteral(" ms");
+            qstrncpy(m_errorBuffer.data(), reason.constData(), size_t(m_errorBuffer.size()));
+            break;
+        }
         int running = 0;
         status = curl_multi_perform(multi, &running);
         m_tlsEstablished = m_tlsEstablished || tlsEstablished(handle);
@@ -471,7 +528,33 @@ CURLcode FtpWorker::perform(CURL *handle)
                 waitMs = 0;
             else
                 waitMs = std::clamp(2 * waitMs, shortestWaitMs, longestWaitMs);
+            if (tracked) {
+                curl_off_t total = -1;
+                curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
+                m_bytesReceived = received;
+                m_bytesTotal = total;
+            }
+            if (received != lastReceived || events > 0) {
+                lastReceived = received;
+                sinceMove.restart();
+            }
+            // Look again when the stall limit would run out.
+            if (const int stall = m_stallTimeout; stall > 0)
+                waitMs = int(std::min<qint64>(waitMs, stall - sinceMove.elapsed() + 1));
+            waitMs = std::max(waitMs, 0);
         }
+    }
+    {
+        QMutexLocker locker(&m_controlMutex);
+        m_runningMulti = nullptr;
+    }
+    if (tracked) {
+        curl_off_t received = 0;
+        curl_off_t total = -1;
+        curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received);
+        curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
+        m_bytesReceived = received;
+        m_bytesTotal = total;
     }
     // Failures of the multi interface itself, mapped as curl_easy_perform maps them.
     if (status == CURLM_OUT_OF_MEMORY)
@@ -480,6 +563,70 @@ CURLcode FtpWorker::perform(CURL *handle)
         code = CURLE_BAD_FUNCTION_ARGUMENT;
     curl_multi_remove_handle(multi, handle);
     return code;
+}
+
+void FtpWorker::cancel(const QUuid &id)
+{
+    QMutexLocker locker(&m_controlMutex);
+    m_cancelledId = id;
+    if (id != m_runningId)
+        return;
+    m_cancelRunning = true;
+    // Ends the worker's wait on the sockets, however long the server stays silent.
+    if (m_runningMulti)
+        curl_multi_wakeup(m_runningMulti);
+}
+
+void FtpWorker::setStallTimeout(int msecs)
+{
+    m_stallTimeout = qMax(0, msecs);
+}
+
+int FtpWorker::stallTimeout() const
+{
+    return m_stallTimeout;
+}
+
+qint64 FtpWorker::bytesReceived() const
+{
+    return m_bytesReceived;
+}
+
+qint64 FtpWorker::bytesTotal() const
+{
+    return m_bytesTotal;
+}
+
+void FtpWorker::resetProgress()
+{
+    m_bytesReceived = 0;
+    m_bytesTotal = -1;
+}
+
+FtpResult FtpWorker::finishCancelled(const QString &url)
+{
+    QMutexLocker locker(&m_resultsMutex);
+    m_lastResult = FtpResult(url, CURLE_ABORTED_BY_CALLBACK, QStringLiteral("Cancelled"), 0);
+    return m_lastResult;
+}
+
+CURLcode FtpWorker::abortReason(qint64 sinceLastMoveMs) const
+{
+    if (m_cancelRunning)
+        return CURLE_ABORTED_BY_CALLBACK;
+    const int stall = m_stallTimeout;
+    return stall > 0 && sinceLastMoveMs >= stall ? CURLE_OPERATION_TIMEDOUT : CURLE_OK;
+}
+
+void FtpWorker::dropHandle(CURL *handle)
+{
+    for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it) {
+        if (it.value() == handle) {
+            cleanupHandle(handle);
+            m_handlers.erase(it);
+            return;
+        }
+    }
 }
 
 // The connection stays in the multi handle's cache between transfers, while the easy handle is
@@ -494,6 +641,13 @@ void FtpWorker::cleanupHandle(CURL *handle)
 size_t FtpWorker::writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata)
 {
     Q_UNUSED(userdata);
+    if (unsizedReply) {
+        curl_off_t announced = -1;
+        curl_easy_getinfo(currentHandle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        if (announced > 0 && announced <= largestReservation)
+            reserveReply(*unsizedReply, qsizetype(announced));
+        unsizedReply = nullptr;
+    }
     const int length = int(size * nmemb);
     return size_t(currentStream->writeRawData(ptr, length));
 }

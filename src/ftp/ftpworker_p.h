@@ -63,6 +63,21 @@ public:
     // How @p chain fails QSslCertificate::verify() without a host name, when the worker checked
     // it before asking for the update; false otherwise. Service's thread.
     bool takeChainErrors(const QList<QSslCertificate> &chain, QList<QSslError> *errors);
+    // Ends request @p id with CURLE_ABORTED_BY_CALLBACK as soon as the worker sees it, also
+    // before it starts; wakes the worker's wait. Any thread.
+    void cancel(const QUuid &id);
+    // Ends a request with CURLE_OPERATION_TIMEDOUT once no byte moved for @p msecs; 0 never.
+    // Any thread; applies from the next look at the transfer on.
+    void setStallTimeout(int msecs);
+    int stallTimeout() const;
+    // Bytes received so far by the request in flight, and the size the server announced (-1
+    // when it did not). Any thread.
+    qint64 bytesReceived() const;
+    qint64 bytesTotal() const;
+    // Forgets the progress of the previous request; called before a request is sent.
+    void resetProgress();
+    // Records @p url as cancelled before it was sent and returns that outcome as lastResult().
+    FtpResult finishCancelled(const QString &url);
 
 Q_SIGNALS:
     void requestFinished(QUuid id, QByteArray data);
@@ -96,6 +111,10 @@ private:
     // Called right before requestFinished(@p id).
     void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString,
         bool encrypted = false, bool peerVerified = false, bool hostVerified = false);
+    // Why perform() should end the transfer early: CURLE_OK to go on.
+    CURLcode abortReason(qint64 sinceLastMoveMs) const;
+    // Closes @p handle and its connection and forgets it.
+    void dropHandle(CURL *handle);
 
     QString m_certificatePath;
     std::atomic<bool> m_verifyPeer {true};
@@ -134,6 +153,15 @@ private:
     // The last chain sent for an update and how it fails verification, under m_resultsMutex.
     QList<QSslCertificate> m_checkedChain;
     QList<QSslError> m_chainErrors;
+    // Cancel, stall limit and progress, shared with the service's thread.
+    mutable QMutex m_controlMutex;
+    QUuid m_cancelledId;
+    QUuid m_runningId;
+    CURLM *m_runningMulti = nullptr;
+    std::atomic<bool> m_cancelRunning {false};
+    std::atomic<int> m_stallTimeout {0};
+    std::atomic<qint64> m_bytesReceived {0};
+    std::atomic<qint64> m_bytesTotal {-1};
 };
 
 } // namespace zendra

@@ -23,7 +23,8 @@ public:
         QString keyFile;
         qint64 dropDataAfter = -1; // data connections are closed after this many bytes
         qint64 stallDataAfter = -1; // data connections fall silent after this many bytes
-        bool proftpd = false; // instead of pyftpdlib: no implicit TLS, no drop or stall, no CMD
+        qint64 rate = -1; // bytes a second on data connections
+        bool proftpd = false; // instead of pyftpdlib: no implicit TLS, drop, stall, rate or CMD
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -52,7 +53,8 @@ public:
                     server->path("events"), "--tls", tls, "--cert", options.certificateChainFile,
                     "--key", options.keyFile, "--drop-after",
                     QString::number(options.dropDataAfter), "--stall-after",
-                    QString::number(options.stallDataAfter)});
+                    QString::number(options.stallDataAfter), "--rate",
+                    QString::number(options.rate)});
         }
         while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
         const QByteArray line = process.readLine();

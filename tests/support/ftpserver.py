@@ -8,6 +8,7 @@ import logging
 import os
 import sys
 import threading
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler, TLS_DTPHandler, TLS_FTPHandler
@@ -21,6 +22,7 @@ parser.add_argument("--background", action="store_true", help="run until signall
 parser.add_argument("--tls", default="off", choices=["off", "allowed", "required", "implicit"])
 parser.add_argument("--drop-after", type=int, default=-1, help="close data connections then")
 parser.add_argument("--stall-after", type=int, default=-1, help="stop sending then")
+parser.add_argument("--rate", type=int, default=-1, help="bytes a second on data connections")
 args = parser.parse_args()
 events = open(args.events, "a", buffering=1) if args.events else None
 tls = args.tls != "off"
@@ -39,6 +41,9 @@ class Data(TLS_DTPHandler if tls else FTPHandler.dtp_handler):
 
     def send(self, data):
         limit = min(n for n in (args.drop_after, args.stall_after, 1 << 62) if n >= 0)
+        if args.rate > 0 and not self.receive:
+            time.sleep(0.02)  # the whole server waits: it serves one client
+            data = data[:max(1, args.rate // 50)]
         if self.receive or self.tot_bytes_sent < limit:
             return super().send(data[:limit - self.tot_bytes_sent])
         if limit == args.drop_after:
@@ -52,7 +57,7 @@ class Data(TLS_DTPHandler if tls else FTPHandler.dtp_handler):
 
 class Handler(TLS_FTPHandler if tls else FTPHandler):
     dtp_handler = Data
-    use_sendfile = args.drop_after < 0 and args.stall_after < 0
+    use_sendfile = args.drop_after < 0 and args.stall_after < 0 and args.rate < 0
 
     def handle(self):
         log("CONNECT")

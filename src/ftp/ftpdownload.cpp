@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: MIT
+// FtpDownload: one download into a local file through FtpService, replacing the file only on
+// success; for QML and C++ hosts, on the service's thread.
+#include "ftpdownload.h"
+
+#include "ftpservice.h"
+
+#include <QFile>
+#include <QTemporaryFile>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace zendra {
+
+FtpDownload::FtpDownload(QObject *parent) : QObject(parent) { }
+
+FtpDownload::~FtpDownload() = default;
+
+QString FtpDownload::url() const
+{
+    return m_url;
+}
+
+void FtpDownload::setUrl(const QString &url)
+{
+    if (url == m_url)
+        return;
+    m_url = url;
+    Q_EMIT urlChanged();
+}
+
+QString FtpDownload::localFile() const
+{
+    return m_localFile;
+}
+
+void FtpDownload::setLocalFile(const QString &localFile)
+{
+    if (localFile == m_localFile)
+        return;
+    m_localFile = localFile;
+    Q_EMIT localFileChanged();
+}
+
+FtpDownload::Status FtpDownload::status() const
+{
+    return m_status;
+}
+
+qint64 FtpDownload::bytesReceived() const
+{
+    return m_bytesReceived;
+}
+
+qint64 FtpDownload::bytesTotal() const
+{
+    return m_bytesTotal;
+}
+
+qreal FtpDownload::progress() const
+{
+    return m_bytesTotal > 0 ? qreal(m_bytesReceived) / qreal(m_bytesTotal) : 0;
+}
+
+QString FtpDownload::errorString() const
+{
+    return m_errorString;
+}
+
+void FtpDownload::start()
+{
+    if (m_status == Downloading)
+        return;
+    const quint64 request = ++m_request;
+    setProgress(0, -1);
+    const QUrl fileUrl(m_localFile);
+    const QString target = fileUrl.isLocalFile() ? fileUrl.toLocalFile() : m_localFile;
+    if (m_url.isEmpty() || target.isEmpty()) {
+        finish(Error, tr("A download needs a url and a localFile"));
+        return;
+    }
+    if (!Service<FtpService>::hasInstance()) {
+        finish(Error, tr("No FtpService exists: create one before downloading %1").arg(m_url));
+        return;
+    }
+    QTemporaryFile part(target + QStringLiteral(".part-XXXXXX"));
+    part.setAutoRemove(false);
+    if (!part.open()) {
+        finish(Error, tr("Cannot write beside %1: %2").arg(target, part.errorString()));
+        return;
+    }
+    const QString partPath = part.fileName();
+    part.close();
+
+    FtpService *service = &Service<FtpService>::instance();
+    m_service = service;
+    m_remote = m_url;
+    m_status = Downloading;
+    m_errorString.clear();
+    Q_EMIT statusChanged();
+    QPointer<FtpDownload> self(this);
+    const QString remote = m_url;
+    // One handler per service: the download started last shows its progress.
+    service->setProgressHandler(
+        [self, request, remote](const QString &url, qint64 received, qint64 total) {
+            if (self && self->m_request == request && url == remote)
+                self->setProgress(received, total);
+        });
+    service->downloadFile(
+        remote,
+        [self, request, service, partPath, target](const QByteArray &) {
+            const FtpResult result = service->lastResult();
+            const bool current = self && self->m_request == request;
+            if (!current || !result.isSuccess()) {
+                QFile::remove(partPath);
+                if (current && result.isCancelled())
+                    self->finish(Cancelled, QString());
+                else if (current)
+                    self->finish(Error, result.errorString());
+                return;
+            }
+            if (std::rename(
+                    QFile::encodeName(partPath).constData(), QFile::encodeName(target).constData())
+                != 0) {
+                QFile::remove(partPath);
+                self->finish(Error, tr("Cannot replace %1").arg(target));
+                return;
+            }
+            self->finish(Finished, QString());
+        },
+        partPath);
+}
+
+void FtpDownload::cancel()
+{
+    if (m_status != Downloading)
+        return;
+    ++m_request;
+    if (m_service)
+        m_service->cancelRequestsFor(m_remote);
+    finish(Cancelled, QString());
+}
+
+void FtpDownload::finish(Status status, const QString &errorString)
+{
+    m_errorString = errorString;
+    m_status = status;
+    Q_EMIT statusChanged();
+}
+
+void FtpDownload::setProgress(qint64 received, qint64 total)
+{
+    if (received == m_bytesReceived && total == m_bytesTotal)
+        return;
+    m_bytesReceived = received;
+    m_bytesTotal = total;
+    Q_EMIT progressChanged();
+}
+
+} // namespace zendra

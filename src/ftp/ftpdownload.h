@@ -1,0 +1,109 @@
+// SPDX-License-Identifier: MIT
+#ifndef ZENDRA_FTPDOWNLOAD_H
+#define ZENDRA_FTPDOWNLOAD_H
+
+#include "zendra_export.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QtQmlIntegration/qqmlintegration.h>
+
+namespace zendra {
+
+class FtpService;
+
+/// One download of a remote file into a local file, through the process's FtpService, with its
+/// status and progress as properties for QML (the element FtpDownload) and C++.
+///
+/// The bytes go to a temporary file beside localFile, which replaces localFile only when the
+/// download succeeded: a failed or cancelled download leaves an existing file as it was.
+class ZENDRA_EXPORT FtpDownload : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+    /// The remote file, for example "ftps://host/dir/file.bin".
+    Q_PROPERTY(QString url READ url WRITE setUrl NOTIFY urlChanged)
+    /// The local file to write: a path or a "file:" URL.
+    Q_PROPERTY(QString localFile READ localFile WRITE setLocalFile NOTIFY localFileChanged)
+    /// Where the download stands.
+    Q_PROPERTY(Status status READ status NOTIFY statusChanged)
+    /// Bytes received so far by the current or last download.
+    Q_PROPERTY(qint64 bytesReceived READ bytesReceived NOTIFY progressChanged)
+    /// The size the server announced; -1 when it did not (yet).
+    Q_PROPERTY(qint64 bytesTotal READ bytesTotal NOTIFY progressChanged)
+    /// bytesReceived / bytesTotal, from 0 to 1; 0 while the size is unknown.
+    Q_PROPERTY(qreal progress READ progress NOTIFY progressChanged)
+    /// Why the last download failed; empty unless status is Error.
+    Q_PROPERTY(QString errorString READ errorString NOTIFY statusChanged)
+
+public:
+    /// Where the download stands.
+    enum Status {
+        Null, ///< Not started.
+        Downloading, ///< Queued or in progress.
+        Finished, ///< localFile holds the remote file.
+        Cancelled, ///< cancel() stopped it; localFile is as it was.
+        Error ///< It failed; errorString says why, and localFile is as it was.
+    };
+    Q_ENUM(Status)
+
+    /// Builds an element with status Null.
+    explicit FtpDownload(QObject *parent = nullptr);
+    /// Destroys the element; a download still running goes on and its temporary file is removed
+    /// when it ends.
+    ~FtpDownload() override;
+
+    /// The remote file.
+    QString url() const;
+    /// Sets the remote file for the next start().
+    void setUrl(const QString &url);
+    /// The local file.
+    QString localFile() const;
+    /// Sets the local file for the next start().
+    void setLocalFile(const QString &localFile);
+    /// Where the download stands.
+    Status status() const;
+    /// Bytes received so far.
+    qint64 bytesReceived() const;
+    /// The announced size, or -1.
+    qint64 bytesTotal() const;
+    /// The fraction received, 0 while the size is unknown.
+    qreal progress() const;
+    /// Why the last download failed.
+    QString errorString() const;
+
+    /// Queues the download of url into localFile; does nothing while one is running.
+    Q_INVOKABLE void start();
+    /// Stops the running download: status becomes Cancelled at once and localFile stays as it was.
+    Q_INVOKABLE void cancel();
+
+Q_SIGNALS:
+    /// The url property changed.
+    void urlChanged();
+    /// The localFile property changed.
+    void localFileChanged();
+    /// The status (and with it errorString) changed.
+    void statusChanged();
+    /// bytesReceived, bytesTotal or progress changed.
+    void progressChanged();
+
+private:
+    void finish(Status status, const QString &errorString);
+    void setProgress(qint64 received, qint64 total);
+
+    QString m_url;
+    QString m_localFile;
+    Status m_status = Null;
+    qint64 m_bytesReceived = 0;
+    qint64 m_bytesTotal = -1;
+    QString m_errorString;
+    // Counts starts and cancels, so that an answer to an older start is ignored.
+    quint64 m_request = 0;
+    QPointer<FtpService> m_service;
+    QString m_remote; // the url of the running download
+};
+
+} // namespace zendra
+
+#endif // ZENDRA_FTPDOWNLOAD_H
