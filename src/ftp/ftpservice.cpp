@@ -175,8 +175,8 @@ void FtpService::onRequestFinished(const QUuid &id, const QByteArray &data)
     }
     // Every answer belongs to the request in flight; a stray id costs it its callback.
     if (job && job->id() == id) {
-        if (m_progressTimer)
-            m_progressTimer->stop();
+        if (QTimer *timer = m_worker->progressReports().timer)
+            timer->stop();
         deliverProgress(job->url(), true);
         m_worker->finishResult(id);
         job->finish(data);
@@ -239,9 +239,10 @@ void FtpService::sendNextRequest()
     }
 
     m_worker->resetProgress();
-    m_reportedReceived = m_reportedTotal = -1;
-    if (m_progressHandler && m_progressTimer)
-        m_progressTimer->start();
+    FtpWorker::ProgressReports &progress = m_worker->progressReports();
+    progress.received = progress.total = -1;
+    if (progress.handler && progress.timer)
+        progress.timer->start();
 
     // Emitted without the lock: a directly connected receiver may queue new requests.
     if (type == FtpJob::Listing)
@@ -254,11 +255,12 @@ void FtpService::sendNextRequest()
 
 void FtpService::setProgressHandler(const ProgressHandler &handler)
 {
-    m_progressHandler = handler;
-    if (!m_progressTimer) {
-        m_progressTimer = std::make_unique<QTimer>();
-        m_progressTimer->setInterval(100);
-        connect(m_progressTimer.get(), &QTimer::timeout, this, [this] {
+    FtpWorker::ProgressReports &progress = m_worker->progressReports();
+    progress.handler = handler;
+    if (!progress.timer) {
+        progress.timer = new QTimer(this);
+        progress.timer->setInterval(100);
+        connect(progress.timer, &QTimer::timeout, this, [this] {
             QString url;
             {
                 QMutexLocker locker(&m_mutex);
@@ -271,9 +273,9 @@ void FtpService::setProgressHandler(const ProgressHandler &handler)
     }
     QMutexLocker locker(&m_mutex);
     if (handler && !m_jobs.isEmpty() && m_jobs.first()->sent())
-        m_progressTimer->start();
+        progress.timer->start();
     else if (!handler)
-        m_progressTimer->stop();
+        progress.timer->stop();
 }
 
 void FtpService::cancel()
@@ -353,16 +355,17 @@ void FtpService::finishCancelledJobs()
 
 void FtpService::deliverProgress(const QString &url, bool last)
 {
-    if (!m_progressHandler)
+    FtpWorker::ProgressReports &progress = m_worker->progressReports();
+    if (!progress.handler)
         return;
     const qint64 received = m_worker->bytesReceived();
     const qint64 total = m_worker->bytesTotal();
-    if (!last && received == m_reportedReceived && total == m_reportedTotal)
+    if (!last && received == progress.received && total == progress.total)
         return;
-    m_reportedReceived = received;
-    m_reportedTotal = total;
+    progress.received = received;
+    progress.total = total;
     // A copy: the handler may replace itself.
-    const ProgressHandler handler = m_progressHandler;
+    const ProgressHandler handler = progress.handler;
     handler(url, received, total);
 }
 

@@ -17,11 +17,9 @@
 #include <QtQmlIntegration/qqmlintegration.h>
 
 #include <functional>
-#include <memory>
 
 QT_BEGIN_NAMESPACE
 class QSslCertificate;
-class QTimer;
 QT_END_NAMESPACE
 
 namespace zendra {
@@ -186,12 +184,6 @@ private:
     bool m_verifyHost;
     bool m_activateSsl;
     int m_certificateUpdates;
-
-    // Progress of the request in flight, polled from the worker while a handler is set.
-    ProgressHandler m_progressHandler;
-    std::unique_ptr<QTimer> m_progressTimer;
-    qint64 m_reportedReceived = -1;
-    qint64 m_reportedTotal = -1;
 };
 
 } // namespace zendra

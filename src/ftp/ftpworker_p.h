@@ -25,6 +25,7 @@
 
 QT_BEGIN_NAMESPACE
 class QThread;
+class QTimer;
 QT_END_NAMESPACE
 
 namespace zendra {
@@ -78,6 +79,17 @@ public:
     void resetProgress();
     // Records @p url as cancelled before it was sent and returns that outcome as lastResult().
     FtpResult finishCancelled(const QString &url);
+    // The service's side of the progress reports, on the service's thread only: its handler,
+    // the timer (a child of the service) that polls the counters above, and what it reported
+    // last. Kept with the worker, so that the service's own members stay its queue and settings.
+    struct ProgressReports
+    {
+        std::function<void(const QString &url, qint64 bytesReceived, qint64 bytesTotal)> handler;
+        QTimer *timer = nullptr;
+        qint64 received = -1;
+        qint64 total = -1;
+    };
+    ProgressReports &progressReports() { return m_progressReports; }
 
 Q_SIGNALS:
     void requestFinished(QUuid id, QByteArray data);
@@ -162,6 +174,7 @@ private:
     std::atomic<int> m_stallTimeout {0};
     std::atomic<qint64> m_bytesReceived {0};
     std::atomic<qint64> m_bytesTotal {-1};
+    ProgressReports m_progressReports;
 };
 
 } // namespace zendra
