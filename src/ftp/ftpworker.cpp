@@ -343,8 +343,16 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     Q_EMIT certificateUpdateRequired(certificates);
     // The job stays in flight: the same request runs again, with whatever settings arrive
     // in the meantime.
-    QTimer::singleShot(500, this,
-        [=] { performRequest(url, username, password, id, requestName, filePath, configure); });
+    // A cancel starts it at once (see cancel()), so that it ends without waiting out the pause.
+    auto *repetition = new QTimer(this);
+    repetition->setSingleShot(true);
+    m_repetitions.insert(id, repetition);
+    connect(repetition, &QTimer::timeout, this, [=] {
+        m_repetitions.remove(id);
+        repetition->deleteLater();
+        performRequest(url, username, password, id, requestName, filePath, configure);
+    });
+    repetition->start(500);
 }
 
 QList<QStringList> FtpWorker::readCertificate(
@@ -572,6 +580,13 @@ void FtpWorker::cancel(const QUuid &id)
     if (id != m_runningId)
         return;
     m_cancelRunning = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, id] {
+            if (QTimer *repetition = m_repetitions.value(id))
+                repetition->start(0);
+        },
+        Qt::QueuedConnection);
     // Ends the worker's wait on the sockets, however long the server stays silent.
     if (m_runningMulti)
         curl_multi_wakeup(m_runningMulti);

@@ -175,6 +175,8 @@ private:
     std::atomic<qint64> m_bytesReceived {0};
     std::atomic<qint64> m_bytesTotal {-1};
     ProgressReports m_progressReports;
+    // The pending repetition of each request after a certificate failure; worker's thread only.
+    QHash<QUuid, QTimer *> m_repetitions;
 };
 
 } // namespace zendra
