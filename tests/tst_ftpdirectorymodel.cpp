@@ -23,8 +23,9 @@ QStringList rows(const FtpDirectoryModel &model)
         const FtpFileInfo entry = model.entry(row);
         seen << (model.index(row).data(FtpDirectoryModel::IsDirRole).toBool()
                 ? entry.name() + u'/'
-                : QStringLiteral("%1 %2").arg(entry.name()).arg(
-                    model.index(row).data(FtpDirectoryModel::SizeRole).toLongLong()));
+                : QStringLiteral("%1 %2")
+                      .arg(entry.name())
+                      .arg(model.index(row).data(FtpDirectoryModel::SizeRole).toLongLong()));
     }
     return seen;
 }
@@ -125,9 +126,17 @@ private Q_SLOTS:
         connect(&download, &FtpDownload::statusChanged, this, [&] { seen << download.status(); });
         download.setUrl(server->url("ftp", file));
         download.setLocalFile(QUrl::fromLocalFile(target.fileName()).toString());
+        qint64 hostSaw = 0;
+        service.setProgressHandler([&](const QString &, qint64 bytes, qint64) { hostSaw = bytes; });
         download.start();
+        // Queued behind: each download watches its own progress, beside the host's handler.
+        FtpDownload second;
+        second.setUrl(server->url("ftp", "a.bin"));
+        second.setLocalFile(local.filePath("second"));
+        second.start();
         QTRY_VERIFY_WITH_TIMEOUT(!cancel || download.bytesReceived() == 5000, 10000);
         if (cancel) {
+            QVERIFY(hostSaw == 5000 && second.bytesReceived() == 0);
             QCOMPARE(download.bytesTotal(), 100000);
             QCOMPARE(download.progress(), 0.05);
             download.cancel();
@@ -137,8 +146,10 @@ private Q_SLOTS:
         QCOMPARE(download.errorString().isEmpty(), status != FtpDownload::Error);
         QVERIFY(target.open(QIODevice::ReadOnly));
         QCOMPARE(target.readAll(), status == FtpDownload::Finished ? "new" : "old");
+        QTRY_COMPARE_WITH_TIMEOUT(second.status(), FtpDownload::Finished, 10000);
+        QCOMPARE(second.bytesReceived(), 3);
         QTRY_COMPARE_WITH_TIMEOUT(
-            QDir(local.path()).entryList(QDir::Files), QStringList {"target"}, 5000);
+            QDir(local.path()).entryList(QDir::Files), QStringList({"second", "target"}), 5000);
     }
 
     void onlyTheLatestListingCounts()

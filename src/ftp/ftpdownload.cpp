@@ -15,7 +15,10 @@ namespace zendra {
 
 FtpDownload::FtpDownload(QObject *parent) : QObject(parent) { }
 
-FtpDownload::~FtpDownload() = default;
+FtpDownload::~FtpDownload()
+{
+    stopWatching();
+}
 
 QString FtpDownload::url() const
 {
@@ -94,6 +97,7 @@ void FtpDownload::start()
     part.close();
 
     FtpService *service = &Service<FtpService>::instance();
+    stopWatching();
     m_service = service;
     m_remote = m_url;
     m_status = Downloading;
@@ -101,8 +105,7 @@ void FtpDownload::start()
     Q_EMIT statusChanged();
     QPointer<FtpDownload> self(this);
     const QString remote = m_url;
-    // One handler per service: the download started last shows its progress.
-    service->setProgressHandler(
+    m_progressHandler = service->addProgressHandler(
         [self, request, remote](const QString &url, qint64 received, qint64 total) {
             if (self && self->m_request == request && url == remote)
                 self->setProgress(received, total);
@@ -144,9 +147,17 @@ void FtpDownload::cancel()
 
 void FtpDownload::finish(Status status, const QString &errorString)
 {
+    stopWatching();
     m_errorString = errorString;
     m_status = status;
     Q_EMIT statusChanged();
+}
+
+void FtpDownload::stopWatching()
+{
+    if (m_service && m_progressHandler)
+        m_service->removeProgressHandler(m_progressHandler);
+    m_progressHandler = 0;
 }
 
 void FtpDownload::setProgress(qint64 received, qint64 total)

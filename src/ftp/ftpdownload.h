@@ -91,6 +91,7 @@ Q_SIGNALS:
 private:
     void finish(Status status, const QString &errorString);
     void setProgress(qint64 received, qint64 total);
+    void stopWatching();
 
     QString m_url;
     QString m_localFile;
@@ -102,6 +103,7 @@ private:
     quint64 m_request = 0;
     QPointer<FtpService> m_service;
     QString m_remote; // the url of the running download
+    int m_progressHandler = 0; // its id with m_service, 0 for none
 };
 
 } // namespace zendra

@@ -241,7 +241,7 @@ void FtpService::sendNextRequest()
     m_worker->resetProgress();
     FtpWorker::ProgressReports &progress = m_worker->progressReports();
     progress.received = progress.total = -1;
-    if (progress.handler && progress.timer)
+    if (!progress.handlers.isEmpty() && progress.timer)
         progress.timer->start();
 
     // Emitted without the lock: a directly connected receiver may queue new requests.
@@ -255,8 +255,29 @@ void FtpService::sendNextRequest()
 
 void FtpService::setProgressHandler(const ProgressHandler &handler)
 {
+    setProgressHandler(0, handler);
+}
+
+int FtpService::addProgressHandler(const ProgressHandler &handler)
+{
+    const int id = ++m_worker->progressReports().lastId;
+    setProgressHandler(id, handler);
+    return id;
+}
+
+void FtpService::removeProgressHandler(int id)
+{
+    if (id > 0)
+        setProgressHandler(id, ProgressHandler());
+}
+
+void FtpService::setProgressHandler(int id, const ProgressHandler &handler)
+{
     FtpWorker::ProgressReports &progress = m_worker->progressReports();
-    progress.handler = handler;
+    if (handler)
+        progress.handlers.insert(id, handler);
+    else
+        progress.handlers.remove(id);
     if (!progress.timer) {
         progress.timer = new QTimer(this);
         progress.timer->setInterval(100);
@@ -272,9 +293,9 @@ void FtpService::setProgressHandler(const ProgressHandler &handler)
         });
     }
     QMutexLocker locker(&m_mutex);
-    if (handler && !m_jobs.isEmpty() && m_jobs.first()->sent())
+    if (!progress.handlers.isEmpty() && !m_jobs.isEmpty() && m_jobs.first()->sent())
         progress.timer->start();
-    else if (!handler)
+    else if (progress.handlers.isEmpty())
         progress.timer->stop();
 }
 
@@ -356,7 +377,7 @@ void FtpService::finishCancelledJobs()
 void FtpService::deliverProgress(const QString &url, bool last)
 {
     FtpWorker::ProgressReports &progress = m_worker->progressReports();
-    if (!progress.handler)
+    if (progress.handlers.isEmpty())
         return;
     const qint64 received = m_worker->bytesReceived();
     const qint64 total = m_worker->bytesTotal();
@@ -364,9 +385,10 @@ void FtpService::deliverProgress(const QString &url, bool last)
         return;
     progress.received = received;
     progress.total = total;
-    // A copy: the handler may replace itself.
-    const ProgressHandler handler = progress.handler;
-    handler(url, received, total);
+    // A copy: a handler may add or remove handlers.
+    const auto handlers = progress.handlers;
+    for (const ProgressHandler &handler : handlers)
+        handler(url, received, total);
 }
 
 } // namespace zendra

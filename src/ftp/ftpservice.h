@@ -85,6 +85,11 @@ public:
     /// Calls @p handler on this thread while a request runs, at most ten times a second when
     /// bytes arrive, and once when it ends, before its callback. An empty handler stops the calls.
     void setProgressHandler(const ProgressHandler &handler);
+    /// Adds @p handler beside the one of setProgressHandler(), so that several watchers (each
+    /// FtpDownload, for one) get the same calls; returns its id for removeProgressHandler().
+    int addProgressHandler(const ProgressHandler &handler);
+    /// Removes the handler that addProgressHandler() returned @p id for.
+    void removeProgressHandler(int id);
     /// Cancels the request in flight: its callback runs once, soon, with what arrived so far
     /// (into a file: nothing), and lastResult().isCancelled() is true. Its connection is closed.
     void cancel();
@@ -169,6 +174,7 @@ private:
     void finishCancelledJobs();
     void cancelJobs(const std::function<bool(const FtpJob &)> &which);
     void deliverProgress(const QString &url, bool last);
+    void setProgressHandler(int id, const ProgressHandler &handler);
     static bool replaceOrRemoveCertificate(const QString &source, const QString &destination);
     void giveUpVerification();
 

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QMap>
 #include <QMutex>
 #include <QObject>
 #include <QSslCertificate>
@@ -84,7 +85,10 @@ public:
     // last. Kept with the worker, so that the service's own members stay its queue and settings.
     struct ProgressReports
     {
-        std::function<void(const QString &url, qint64 bytesReceived, qint64 bytesTotal)> handler;
+        // By id: 0 is the handler of setProgressHandler(), others come from addProgressHandler().
+        QMap<int, std::function<void(const QString &url, qint64 bytesReceived, qint64 bytesTotal)>>
+            handlers;
+        int lastId = 0;
         QTimer *timer = nullptr;
         qint64 received = -1;
         qint64 total = -1;
