@@ -46,11 +46,32 @@ ApplicationWindow {
         ColumnLayout {
             anchors.fill: parent
             RowLayout {
-                // Closed only when TLS protected the last listing and its server was verified.
-                Label {
+                // Closed only when TLS protected the last listing and its server was verified;
+                // drawn, since not every system has a font with a lock.
+                Item {
                     objectName: "lock"
-                    text: directory.encrypted && directory.peerVerified ? "\u{1F512}" : "\u{1F513}"
+                    readonly property bool closed: directory.encrypted && directory.peerVerified
+                    readonly property color color: closed ? "#2e7d32" : "#c62828"
+                    implicitWidth: 14
+                    implicitHeight: 20
                     visible: directory.status === FtpDirectoryModel.Ready
+                    Rectangle { // the shackle, lifted and turned aside when open
+                        x: parent.closed ? 3 : 7
+                        y: parent.closed ? 2 : 0
+                        width: 8
+                        height: 12
+                        radius: 4
+                        color: "transparent"
+                        border.width: 2
+                        border.color: parent.color
+                    }
+                    Rectangle {
+                        y: 9
+                        width: 14
+                        height: 11
+                        radius: 2
+                        color: parent.color
+                    }
                 }
                 TextField {
                     id: urlField
