@@ -301,22 +301,8 @@ void FtpService::setProgressHandler(int id, const ProgressHandler &handler)
 
 void FtpService::cancel()
 {
-    QUuid inFlight;
-    {
-        QMutexLocker locker(&m_mutex);
-        if (m_jobs.isEmpty())
-            return;
-        FtpJob *job = m_jobs.first();
-        if (job->sent())
-            inFlight = job->id();
-        else
-            job->setCancelled();
-    }
-    if (!inFlight.isNull())
-        m_worker->cancel(inFlight);
-    else
-        QMetaObject::invokeMethod(
-            this, [this] { sendNextRequest(); }, Qt::QueuedConnection);
+    // The predicate runs under m_mutex, with the queue not empty.
+    cancelJobs([this](const FtpJob &job) { return &job == m_jobs.first(); });
 }
 
 void FtpService::cancelAll()
