@@ -12,8 +12,9 @@ root=$(pwd)
 jobs=${ZENDRA_JOBS:-2}
 fuzz_seconds=${ZENDRA_FUZZ_SECONDS:-30}
 
-echo "== test budget"
+echo "== test budget and layering"
 scripts/count-test-lines.sh
+scripts/check-layering.sh
 
 echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
