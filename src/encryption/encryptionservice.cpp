@@ -2,6 +2,8 @@
 // AES-128 CBC and ECB on whole byte arrays through OpenSSL's EVP interface.
 #include "encryptionservice.h"
 
+#include "zendralogging_p.h"
+
 #include <QDebug>
 #include <QElapsedTimer>
 
@@ -149,14 +151,14 @@ EncryptionService::~EncryptionService() = default;
 bool EncryptionService::init_CBC(const QString &id, const QByteArray &key, const QByteArray &iv)
 {
     if (key.size() != aesBlockSize) {
-        qWarning() << "ERROR, key length must be 16bytes for AES_128_CBC";
+        qCWarning(lcZendraEncryption) << "ERROR, key length must be 16bytes for AES_128_CBC";
         return false;
     }
     m_keys[id] = key;
     if (iv.isEmpty())
         return true;
     if (iv.size() != aesBlockSize) {
-        qWarning() << "ERROR, IV length must be 16bytes for AES_128_CBC";
+        qCWarning(lcZendraEncryption) << "ERROR, IV length must be 16bytes for AES_128_CBC";
         return false;
     }
     m_ivs[id] = iv;
@@ -166,7 +168,7 @@ bool EncryptionService::init_CBC(const QString &id, const QByteArray &key, const
 bool EncryptionService::init_ECB(const QString &id, const QByteArray &key)
 {
     if (key.size() != aesBlockSize) {
-        qWarning() << "ERROR, key length must be 16bytes for AES_128_ECB";
+        qCWarning(lcZendraEncryption) << "ERROR, key length must be 16bytes for AES_128_ECB";
         return false;
     }
     m_keys[id] = key;
@@ -246,7 +248,7 @@ QByteArray EncryptionService::setRandomIV(const QString &id)
 void EncryptionService::performTest(
     const QString &id, CipherMode mode, int fromLength, int toLength, int passes)
 {
-    qDebug() << "START AES test";
+    qCDebug(lcZendraEncryption) << "START AES test";
     QElapsedTimer timer;
     timer.start();
     int errors = 0;
@@ -254,9 +256,10 @@ void EncryptionService::performTest(
         for (int length = fromLength; length < toLength; ++length)
             errors += randomTest(id, length, mode);
     }
-    qDebug().noquote() << QStringLiteral("FINISHED AES test in %1 ms with %2 error(s)")
-                              .arg(timer.elapsed())
-                              .arg(errors);
+    qCDebug(lcZendraEncryption).noquote()
+        << QStringLiteral("FINISHED AES test in %1 ms with %2 error(s)")
+               .arg(timer.elapsed())
+               .arg(errors);
 }
 
 void EncryptionService::printError() const
@@ -290,10 +293,11 @@ int EncryptionService::randomTest(QString id, int length, CipherMode mode)
     if (decoded == plain)
         return 0;
 
-    qWarning() << QStringLiteral("AES Error while encrypting a %1 length data").arg(length);
-    qWarning() << "Plain data = " << plain.toHex().constData();
-    qWarning() << "Encoded data = " << encoded.toHex().constData();
-    qWarning() << "Decoded data = " << decoded.toHex().constData();
+    qCWarning(lcZendraEncryption)
+        << QStringLiteral("AES Error while encrypting a %1 length data").arg(length);
+    qCWarning(lcZendraEncryption) << "Plain data = " << plain.toHex().constData();
+    qCWarning(lcZendraEncryption) << "Encoded data = " << encoded.toHex().constData();
+    qCWarning(lcZendraEncryption) << "Decoded data = " << decoded.toHex().constData();
     return 1;
 }
 

@@ -6,6 +6,7 @@
 #include "ftpjob_p.h"
 #include "ftpworker_p.h"
 #include "mlsdlisting_p.h"
+#include "zendralogging_p.h"
 
 #include <QDebug>
 #include <QMetaObject>
@@ -87,7 +88,7 @@ void FtpService::setCredentials(const QString &username, const QString &password
 
 void FtpService::endSession(const QString &scheme, const QString &host)
 {
-    qInfo() << QStringLiteral(">> End %1 session to host %2").arg(scheme, host);
+    qCInfo(lcZendraFtp) << QStringLiteral(">> End %1 session to host %2").arg(scheme, host);
     Q_EMIT closeHandler(QStringLiteral("%1/%2").arg(scheme, host));
 }
 

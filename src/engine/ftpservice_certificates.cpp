@@ -4,6 +4,7 @@
 #include "ftpservice.h"
 
 #include "ftpworker_p.h"
+#include "zendralogging_p.h"
 
 #include <QDebug>
 #include <QDir>
@@ -44,40 +45,42 @@ bool FtpService::loadCertificate(const QString &path, bool force)
         const bool sameFile = source.canonicalFilePath() == targetInfo.canonicalFilePath();
         bool result = false;
         if (force && !sameFile) {
-            qInfo() << ">> Force update certificate";
+            qCInfo(lcZendraCertificates) << ">> Force update certificate";
             result = replaceOrRemoveCertificate(path, target);
         } else {
-            qInfo() << ">> Certificate already exists at " << target;
+            qCInfo(lcZendraCertificates) << ">> Certificate already exists at " << target;
         }
         Q_EMIT setCertificate(target);
         return result;
     }
 
-    qWarning() << ">> Certificate doesn't exist yet";
+    qCWarning(lcZendraCertificates) << ">> Certificate doesn't exist yet";
     if (!QFile::copy(path, target)) {
-        qWarning() << ">> Certificate couldn't be copied at " << target;
+        qCWarning(lcZendraCertificates) << ">> Certificate couldn't be copied at " << target;
         return false;
     }
-    qInfo() << ">> Certificate correctly copied at " << target;
+    qCInfo(lcZendraCertificates) << ">> Certificate correctly copied at " << target;
     Q_EMIT setCertificate(target);
     return true;
 }
 
 void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
 {
-    qInfo() << ">> Update FTP certificate";
+    qCInfo(lcZendraCertificates) << ">> Update FTP certificate";
 
     QByteArray pem;
     bool giveUp = false;
     if (++m_certificateUpdates > maximumCertificateUpdates) {
-        qWarning() << ">> Too many certificate updates requested, something is not working as "
-                      "expected, peer verification will be disabled...";
+        qCWarning(lcZendraCertificates)
+            << ">> Too many certificate updates requested, something is not working as "
+               "expected, peer verification will be disabled...";
         giveUp = true;
     } else if (certificates.isEmpty()) {
         giveUp = true;
     }
     if (giveUp) {
-        qWarning() << "Couldn't update certificate, no peer certificates found";
+        qCWarning(lcZendraCertificates)
+            << "Couldn't update certificate, no peer certificates found";
         giveUpVerification();
         return;
     }
@@ -93,32 +96,36 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
     if (!m_worker->takeChainErrors(chain, &errors))
         errors = QSslCertificate::verify(chain, QString());
     if (!errors.isEmpty()) {
-        qWarning() << ">> Errors occured while validating the certificate chain";
+        qCWarning(lcZendraCertificates)
+            << ">> Errors occured while validating the certificate chain";
         for (const QSslError &error : errors)
-            qWarning() << error.errorString();
+            qCWarning(lcZendraCertificates) << error.errorString();
     }
 
     const QSslCertificate root = rootCertificate(chain);
     if (root.isSelfSigned()) {
-        qInfo() << ">> Last certificate in chain is a CA CERT";
+        qCInfo(lcZendraCertificates) << ">> Last certificate in chain is a CA CERT";
         pem = root.toPem();
     } else {
-        qWarning() << ">> Last certificate " << root.subjectInfo(QSslCertificate::CommonName)
-                   << "in chain isn't a CA CERT, trying to get appropriate CA CERT";
-        qWarning() << ">> Looking for issuer: " << root.issuerInfo(QSslCertificate::CommonName);
+        qCWarning(lcZendraCertificates)
+            << ">> Last certificate " << root.subjectInfo(QSslCertificate::CommonName)
+            << "in chain isn't a CA CERT, trying to get appropriate CA CERT";
+        qCWarning(lcZendraCertificates)
+            << ">> Looking for issuer: " << root.issuerInfo(QSslCertificate::CommonName);
         const QList<QSslCertificate> cas
             = QSslConfiguration::defaultConfiguration().caCertificates();
         for (const QSslCertificate &ca : cas) {
             if (namesAsIssuer(root, ca)) {
-                qInfo() << ">> CA CERT found !";
+                qCInfo(lcZendraCertificates) << ">> CA CERT found !";
                 pem = ca.toPem();
                 break;
             }
         }
         if (pem.isNull()) {
-            qWarning() << QStringLiteral(">> Looked up %1 certificates, couldn't find CA CERT for "
-                                         "certificate chain")
-                              .arg(cas.size());
+            qCWarning(lcZendraCertificates)
+                << QStringLiteral(">> Looked up %1 certificates, couldn't find CA CERT for "
+                                  "certificate chain")
+                       .arg(cas.size());
             giveUpVerification();
             return;
         }
@@ -127,23 +134,23 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
     const QString path = QStringLiteral("%1/%2").arg(
         m_certificatesDirectory, QLatin1String(rootCertificateFileName));
     if (QFileInfo::exists(path) && !replaceOrRemoveCertificate(QString(), path))
-        qWarning() << ">> Couldn't remove current certificate file";
+        qCWarning(lcZendraCertificates) << ">> Couldn't remove current certificate file";
 
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << ">> Couldn't write the certificate at " << path;
-        qWarning() << ">> Error code: " << int(file.error());
-        qWarning() << ">> Error message: " << file.errorString();
+        qCWarning(lcZendraCertificates) << ">> Couldn't write the certificate at " << path;
+        qCWarning(lcZendraCertificates) << ">> Error code: " << int(file.error());
+        qCWarning(lcZendraCertificates) << ">> Error message: " << file.errorString();
         return;
     }
     if (file.write(pem) == -1) {
-        qWarning() << ">> Couldn't save new certificate at path " << path;
-        qWarning() << ">> Error code: " << int(file.error());
-        qWarning() << ">> Error message: " << file.errorString();
+        qCWarning(lcZendraCertificates) << ">> Couldn't save new certificate at path " << path;
+        qCWarning(lcZendraCertificates) << ">> Error code: " << int(file.error());
+        qCWarning(lcZendraCertificates) << ">> Error message: " << file.errorString();
         file.close();
         return;
     }
-    qInfo() << ">> Certificate correctly updated";
+    qCInfo(lcZendraCertificates) << ">> Certificate correctly updated";
     // Closed before the worker hears of it, so it never reads a partial file.
     file.close();
     Q_EMIT setCertificate(path);
@@ -152,12 +159,13 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
 void FtpService::giveUpVerification()
 {
     if (m_worker->requiresVerifiedPeer()) {
-        qWarning() << ">> Peer verification is required, the request ends with its certificate "
-                      "failure";
+        qCWarning(lcZendraCertificates)
+            << ">> Peer verification is required, the request ends with its certificate "
+               "failure";
         m_worker->refuseRepetition();
         return;
     }
-    qWarning() << ">> Peer verification should be disabled to continue...";
+    qCWarning(lcZendraCertificates) << ">> Peer verification should be disabled to continue...";
     m_worker->setPeerVerification(false);
 }
 
@@ -194,16 +202,17 @@ bool FtpService::replaceOrRemoveCertificate(const QString &source, const QString
             | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup
             | QFileDevice::ReadOther | QFileDevice::WriteOther);
     if (!QFile::remove(destination)) {
-        qWarning() << ">> Couldn't remove existing certificate at " << destination;
+        qCWarning(lcZendraCertificates)
+            << ">> Couldn't remove existing certificate at " << destination;
         return false;
     }
     if (source.isEmpty())
         return true;
     if (!QFile::copy(source, destination)) {
-        qWarning() << ">> Couldn't update certificate at " << destination;
+        qCWarning(lcZendraCertificates) << ">> Couldn't update certificate at " << destination;
         return false;
     }
-    qInfo() << ">> Certificate correctly updated at " << destination;
+    qCInfo(lcZendraCertificates) << ">> Certificate correctly updated at " << destination;
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "ftpworker_p.h"
 
 #include "workerthreads_p.h"
+#include "zendralogging_p.h"
 
 #include <QDataStream>
 #include <QDebug>
@@ -134,25 +135,25 @@ void FtpWorker::setCertificate(const QString &filePath)
         return;
     const QSslCertificate certificate(file.readAll(), QSsl::Pem);
     file.close();
-    qInfo() << ">> Set certificate with common name: "
-            << certificate.subjectInfo(QSslCertificate::CommonName);
+    qCInfo(lcZendraFtp) << ">> Set certificate with common name: "
+                        << certificate.subjectInfo(QSslCertificate::CommonName);
 }
 
 void FtpWorker::setPeerVerification(bool verify)
 {
-    qDebug() << ">> Set peer verification to: " << verify;
+    qCDebug(lcZendraFtp) << ">> Set peer verification to: " << verify;
     m_verifyPeer = verify;
 }
 
 void FtpWorker::setHostVerification(bool verify)
 {
-    qDebug() << ">> Set host verification to: " << verify;
+    qCDebug(lcZendraFtp) << ">> Set host verification to: " << verify;
     m_verifyHost = verify;
 }
 
 void FtpWorker::setActivateSsl(bool activate)
 {
-    qDebug() << ">> Set activate ssl to: " << activate;
+    qCDebug(lcZendraFtp) << ">> Set activate ssl to: " << activate;
     m_activateSsl = activate;
 }
 
@@ -233,7 +234,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
 
     const QString name = QString::fromUtf8(requestName).toUpper();
     QByteArray data;
-    qDebug() << ">> [FTP " << name << " ] " << url;
+    qCDebug(lcZendraFtp) << ">> [FTP " << name << " ] " << url;
     ++m_attempts[id];
     {
         QMutexLocker locker(&m_controlMutex);
@@ -244,8 +245,8 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     m_bytesTotal = -1;
 
     if (m_requireVerifiedPeer && !(m_verifyPeer && m_verifyHost)) {
-        qWarning() << ">> [FTP " << name << " ] " << url
-                   << "refused: the server would not be verified";
+        qCWarning(lcZendraFtp) << ">> [FTP " << name << " ] " << url
+                               << "refused: the server would not be verified";
         recordResult(id, url, CURLE_PEER_FAILED_VERIFICATION,
             QStringLiteral("Refused: peer or host verification is off, and a verified server is "
                            "required"));
@@ -294,12 +295,13 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     if (code == CURLE_OK) {
         if (!filePath.isEmpty())
             data = filePath.toLatin1();
-        qInfo() << ">> [FTP " << name << " ] " << url << "finished with success";
+        qCInfo(lcZendraFtp) << ">> [FTP " << name << " ] " << url << "finished with success";
     } else {
         certificateFailure = code == CURLE_SSL_CERTPROBLEM || code == CURLE_PEER_FAILED_VERIFICATION
             || code == CURLE_SSL_CACERT_BADFILE;
-        qWarning() << ">> [FTP " << name << " ] " << url << "finished with error " << int(code)
-                   << QString(m_errorBuffer.constData()).toLocal8Bit().constData();
+        qCWarning(lcZendraFtp) << ">> [FTP " << name << " ] " << url << "finished with error "
+                               << int(code)
+                               << QString(m_errorBuffer.constData()).toLocal8Bit().constData();
     }
     if (!filePath.isEmpty())
         file.close();
@@ -358,7 +360,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
 QList<QStringList> FtpWorker::readCertificate(
     const QString &url, const QString &username, const QString &password)
 {
-    qDebug() << ">> [READ CERTIFICATE] " << url;
+    qCDebug(lcZendraFtp) << ">> [READ CERTIFICATE] " << url;
     // A server that is not verified gets no credentials when a verified one is required: the
     // chain arrives with the handshake, before the login, which then fails (67).
     const bool withoutLogin = m_requireVerifiedPeer;
@@ -369,8 +371,9 @@ QList<QStringList> FtpWorker::readCertificate(
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(nullptr));
     const CURLcode code = perform(handle);
     if (code != CURLE_OK) {
-        qWarning() << ">> [READ CERTIFICATE] " << url << "finished with error " << int(code)
-                   << QString(m_errorBuffer.constData()).toLocal8Bit().constData();
+        qCWarning(lcZendraFtp) << ">> [READ CERTIFICATE] " << url << "finished with error "
+                               << int(code)
+                               << QString(m_errorBuffer.constData()).toLocal8Bit().constData();
         if (!withoutLogin || code != CURLE_LOGIN_DENIED)
             return {};
     }
@@ -387,7 +390,7 @@ QList<QStringList> FtpWorker::readCertificate(
             lines.append(QString::fromUtf8(node->data));
         chain.append(lines);
     }
-    qInfo() << ">> [READ CERTIFICATE] " << url << "finished with success";
+    qCInfo(lcZendraFtp) << ">> [READ CERTIFICATE] " << url << "finished with success";
     return chain;
 }
 

@@ -3,6 +3,7 @@
 #include "ftpfileinfo.h"
 
 #include "mlsdtime_p.h"
+#include "zendralogging_p.h"
 
 #include <QDebug>
 #include <QStringView>
@@ -269,10 +270,10 @@ bool FtpFileInfo::isValid() const
 
 void FtpFileInfo::print() const
 {
-    qDebug() << "Name: " << m_name << " type: " << int(m_type)
-             << " modification date: " << modificationDate() << " size: " << m_size
-             << " permissions: " << m_permissions << " group: " << m_group << " mode: " << m_mode
-             << " owner: " << m_owner << " id: " << m_id;
+    qCDebug(lcZendraFtp) << "Name: " << m_name << " type: " << int(m_type)
+                         << " modification date: " << modificationDate() << " size: " << m_size
+                         << " permissions: " << m_permissions << " group: " << m_group
+                         << " mode: " << m_mode << " owner: " << m_owner << " id: " << m_id;
 }
 
 int FtpFileInfo::searchKey(const QString &key, const QList<QString> &parts, QSet<int> &remaining)
