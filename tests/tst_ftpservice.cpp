@@ -111,29 +111,31 @@ private Q_SLOTS:
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("size");
         QTest::addColumn<int>("code");
-        const auto row
-            = [](const char *tag, const char *fault, const QString &url, const char *file, int size,
-                  int code) { QTest::newRow(tag) << fault << url << file << size << code; };
-        row("into memory, empty", "", "data.bin", "", 0, 0);
-        row("into memory, 8 MiB", "", "data.bin", "", 8 << 20, 0);
+        QTest::addColumn<int>("reply"); // the server's last reply, 0 for none
+        const auto row = [](const char *tag, const char *fault, const QString &url,
+                             const char *file, int size, int code, int reply) {
+            QTest::newRow(tag) << fault << url << file << size << code << reply;
+        };
+        row("into memory, empty", "", "data.bin", "", 0, 0, 226);
+        row("into memory, 8 MiB", "", "data.bin", "", 8 << 20, 0, 226);
         // A Latin-1 letter tells the path's Latin-1 bytes from its UTF-8 ones; the size is no
         // multiple of a block, so the tail waits in a buffer until the file is closed.
-        row("into a file", "", "data.bin", "r\u00e9sultat", 200 * 1024 + 123, 0);
-        row("listing", "", "", "", 1000, 0);
-        row("nothing listening", "stopped", "data.bin", "", 1000, 7);
-        row("login refused", "intruder", "data.bin", "", 1000, 67);
-        row("remote file missing", "", "none.bin", "", 1000, 78);
+        row("into a file", "", "data.bin", "r\u00e9sultat", 200 * 1024 + 123, 0, 226);
+        row("listing", "", "", "", 1000, 0, 226);
+        row("nothing listening", "stopped", "data.bin", "", 1000, 7, 0);
+        row("login refused", "intruder", "data.bin", "", 1000, 67, 530);
+        row("remote file missing", "", "none.bin", "", 1000, 78, 550);
         // Larger than the file buffer, so that a full device fails during the transfer.
         const int size = 256 * 1024;
-        row("server killed mid-transfer", "killed", "data.bin", "", size, 18);
-        row("data connection dropped", "dropped", "data.bin", "", size, 18);
-        row("dropped, into a file", "dropped", "data.bin", "partial", size, 18);
-        row("local file on a full device", "", "data.bin", "/dev/full", size, 23);
+        row("server killed mid-transfer", "killed", "data.bin", "", size, 18, 125);
+        row("data connection dropped", "dropped", "data.bin", "", size, 18, 125);
+        row("dropped, into a file", "dropped", "data.bin", "partial", size, 18, 125);
+        row("local file on a full device", "", "data.bin", "/dev/full", size, 23, 125);
         // No transfer is attempted, so there is no libcurl code and no warning.
-        row("local directory missing", "", "data.bin", "gone/file", size, -1);
-        row("empty URL", "", "none", "", 0, 3);
-        row("not an FTP URL", "", "nonsense://127.0.0.1/data.bin", "", 0, 1);
-        row("huge URL", "", "data.bin?" + QString(9 << 20, 'x'), "", 0, 3);
+        row("local directory missing", "", "data.bin", "gone/file", size, -1, 0);
+        row("empty URL", "", "none", "", 0, 3, 0);
+        row("not an FTP URL", "", "nonsense://127.0.0.1/data.bin", "", 0, 1, 0);
+        row("huge URL", "", "data.bin?" + QString(9 << 20, 'x'), "", 0, 3, 0);
     }
     void everyRequestEndsWithOneCallback()
     {
@@ -142,6 +144,7 @@ private Q_SLOTS:
         QFETCH(QString, file);
         QFETCH(int, size);
         QFETCH(int, code);
+        QFETCH(int, reply);
         FtpServer::Options options;
         options.dropDataAfter = fault == "dropped" ? 5000 : -1;
         options.stallDataAfter = fault == "killed" ? 5000 : -1;
@@ -193,6 +196,15 @@ private Q_SLOTS:
         QCOMPARE(result.code(), code);
         QVERIFY(result.isSuccess() == (code == 0) && result.errorString().isEmpty() == (code == 0));
         QVERIFY(result.url() == url && answers.results[2].isSuccess());
+        // What the server said last, with the command it answered; never the password.
+        QCOMPARE(result.replyCode(), reply);
+        QVERIFY(result.reply().startsWith(QString::number(reply) + ' ') == (reply != 0));
+        const QString command = code == 67 ? "PASS ****"
+            : code == 78                   ? "SIZE none.bin"
+            : url.endsWith('/')            ? "MLSD"
+                                           : "RETR";
+        QVERIFY2(reply == 0 || result.replyCommand().startsWith(command),
+            qPrintable(result.replyCommand()));
         QFile written(path);
         QVERIFY(path.isEmpty() || code == -1 || code == 23
             || (written.open(QIODevice::ReadOnly)

@@ -9,8 +9,11 @@ class FtpResultPrivate : public QSharedData
 public:
     QString url;
     QString errorString;
+    QString reply;
+    QString replyCommand;
     int code = -1;
     int attempts = 0;
+    int replyCode = 0;
     bool encrypted = false;
     bool peerVerified = false;
     bool hostVerified = false;
@@ -83,6 +86,28 @@ void FtpResult::setProtection(bool encrypted, bool peerVerified, bool hostVerifi
     d->encrypted = encrypted;
     d->peerVerified = peerVerified;
     d->hostVerified = hostVerified;
+}
+
+int FtpResult::replyCode() const
+{
+    return d->replyCode;
+}
+
+QString FtpResult::reply() const
+{
+    return d->reply;
+}
+
+QString FtpResult::replyCommand() const
+{
+    return d->replyCommand;
+}
+
+void FtpResult::setReply(int code, const QString &reply, const QString &command)
+{
+    d->replyCode = code;
+    d->reply = reply;
+    d->replyCommand = command;
 }
 
 } // namespace zendra

@@ -54,6 +54,15 @@ public:
     bool isHostVerified() const;
     /// Records how the last attempt was protected; a result starts with all three false.
     void setProtection(bool encrypted, bool peerVerified, bool hostVerified);
+    /// The code of the server's last reply in the last attempt (550, say, when it refused the
+    /// file); 0 when the server never answered.
+    int replyCode() const;
+    /// That reply's last line as the server sent it, code included ("550 No such file").
+    QString reply() const;
+    /// The command that reply answered ("RETR pub/a.txt", "MLSD"); empty for the greeting.
+    QString replyCommand() const;
+    /// Records the server's last reply; a result starts without one.
+    void setReply(int code, const QString &reply, const QString &command);
     /// True when the host cancelled the request (code() is 42, CURLE_ABORTED_BY_CALLBACK),
     /// which tells a cancel from a failure.
     bool isCancelled() const;

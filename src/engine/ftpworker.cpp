@@ -273,7 +273,8 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     currentHandle = handle;
     if (configure)
         configure(handle);
-    const CURLcode code = perform(handle);
+    FtpTranscript transcript;
+    const CURLcode code = perform(handle, transcript);
     currentStream = nullptr;
     unsizedReply = nullptr;
     currentHandle = nullptr;
@@ -313,7 +314,8 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     }
     const int maximumAttempts = m_maximumAttempts;
     if (!certificateFailure || (maximumAttempts > 0 && m_attempts.value(id) >= maximumAttempts)) {
-        recordResult(id, url, int(code), errorString, encrypted, peerVerified, hostVerified);
+        recordResult(id, url, int(code), errorString, encrypted, peerVerified, hostVerified,
+            transcript.lastReply());
         // Moved: the service, not this thread, should hold the last reference to a large reply.
         Q_EMIT requestFinished(id, std::move(data));
         return;
@@ -369,7 +371,8 @@ QList<QStringList> FtpWorker::readCertificate(
     curl_easy_setopt(handle, CURLOPT_CERTINFO, 1L);
     curl_easy_setopt(handle, CURLOPT_DIRLISTONLY, 1L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(nullptr));
-    const CURLcode code = perform(handle);
+    FtpTranscript transcript;
+    const CURLcode code = perform(handle, transcript);
     if (code != CURLE_OK) {
         qCWarning(lcZendraFtp) << ">> [READ CERTIFICATE] " << url << "finished with error "
                                << int(code)
@@ -395,11 +398,14 @@ QList<QStringList> FtpWorker::readCertificate(
 }
 
 void FtpWorker::recordResult(const QUuid &id, const QString &url, int code,
-    const QString &errorString, bool encrypted, bool peerVerified, bool hostVerified)
+    const QString &errorString, bool encrypted, bool peerVerified, bool hostVerified,
+    const FtpTranscript::Exchange &reply)
 {
     m_certificateFailures.remove(id);
     FtpResult result(url, code, errorString, m_attempts.take(id));
     result.setProtection(encrypted, peerVerified, hostVerified);
+    result.setReply(
+        reply.replyCode, QString::fromUtf8(reply.reply), QString::fromUtf8(reply.command));
     QMutexLocker locker(&m_resultsMutex);
     m_results.insert(id, result);
 }
@@ -478,11 +484,12 @@ bool FtpWorker::takeChainErrors(const QList<QSslCertificate> &chain, QList<QSslE
 // Runs the transfer set up on @p handle to its end, as curl_easy_perform would, but with short
 // waits between looks (see shortestWaitMs). Used with every libcurl version, so that there is
 // one code path; where libcurl does not stall, it does the same work as curl_easy_perform.
-CURLcode FtpWorker::perform(CURL *handle)
+CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
 {
     m_tlsEstablished = false;
     if (!handle)
         return CURLE_BAD_FUNCTION_ARGUMENT;
+    transcript.clear();
     const auto [it, created] = m_multis.try_emplace(handle, nullptr, &curl_multi_cleanup);
     if (created)
         it->second.reset(curl_multi_init());
@@ -494,6 +501,7 @@ CURLcode FtpWorker::perform(CURL *handle)
     const CURLMcode added = curl_multi_add_handle(multi, handle);
     if (added != CURLM_OK)
         return added == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+    transcript.attach(handle);
 
     {
         QMutexLocker locker(&m_controlMutex);
@@ -573,6 +581,7 @@ CURLcode FtpWorker::perform(CURL *handle)
     else if (status != CURLM_OK)
         code = CURLE_BAD_FUNCTION_ARGUMENT;
     curl_multi_remove_handle(multi, handle);
+    FtpTranscript::detach(handle);
     return code;
 }
 

@@ -4,6 +4,7 @@
 
 #include "certificateinfo.h"
 #include "ftpresult.h"
+#include "ftptranscript_p.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -121,12 +122,13 @@ private:
         std::function<void(void *)> configure);
     QList<QStringList> readCertificate(
         const QString &url, const QString &username, const QString &password);
-    CURLcode perform(CURL *handle);
+    CURLcode perform(CURL *handle, FtpTranscript &transcript);
     void cleanupHandle(CURL *handle);
     static size_t writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
     // Called right before requestFinished(@p id).
     void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString,
-        bool encrypted = false, bool peerVerified = false, bool hostVerified = false);
+        bool encrypted = false, bool peerVerified = false, bool hostVerified = false,
+        const FtpTranscript::Exchange &reply = {});
     // Why perform() should end the transfer early: CURLE_OK to go on.
     CURLcode abortReason(qint64 sinceLastMoveMs) const;
     // Closes @p handle and its connection and forgets it.
