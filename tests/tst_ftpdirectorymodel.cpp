@@ -151,6 +151,28 @@ private Q_SLOTS:
             QDir(local.path()).entryList(QDir::Files), QStringList({"second", "target"}), 5000);
     }
 
+    // The element's policy properties reach the service, and the service's setters reach QML
+    // bindings; the specified methods keep their places.
+    void policyIsAPropertyOfTheElement()
+    {
+        QQmlEngine engine;
+        engine.addImportPath(ZENDRA_QML_IMPORT_DIR);
+        QQmlComponent component(&engine);
+        component.setData("import QtQuick\nimport zendra\nQtObject {\n"
+                          "property FtpService service: FtpService { requireVerifiedPeer: true }\n"
+                          "property bool tls: service.requireTls }",
+            QUrl());
+        std::unique_ptr<QObject> root(component.create());
+        QVERIFY2(root, qPrintable(component.errorString()));
+        FtpService &service = Service<FtpService>::instance();
+        QVERIFY(service.requiresVerifiedPeer() && !service.requiresTls());
+        service.setRequireTls(true);
+        QCOMPARE(root->property("tls"), true);
+        const QMetaObject &meta = FtpService::staticMetaObject;
+        QCOMPARE(meta.method(meta.methodOffset() + 10).name(), "updateCertificate");
+        QCOMPARE(meta.methodCount() - meta.methodOffset(), 11);
+    }
+
     void onlyTheLatestListingCounts()
     {
         FtpServer::Options options;

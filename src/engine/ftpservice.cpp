@@ -148,22 +148,32 @@ void FtpService::setActivateSsl(bool activate)
 
 void FtpService::setRequireTls(bool require)
 {
-    m_worker->setRequireTls(require);
+    m_worker->requireTlsProperty() = require;
 }
 
 bool FtpService::requiresTls() const
 {
-    return m_worker->requiresTls();
+    return m_worker->requireTlsProperty().value();
+}
+
+QBindable<bool> FtpService::bindableRequireTls()
+{
+    return QBindable<bool>(&m_worker->requireTlsProperty());
 }
 
 void FtpService::setRequireVerifiedPeer(bool require)
 {
-    m_worker->setRequireVerifiedPeer(require);
+    m_worker->requireVerifiedPeerProperty() = require;
 }
 
 bool FtpService::requiresVerifiedPeer() const
 {
-    return m_worker->requiresVerifiedPeer();
+    return m_worker->requireVerifiedPeerProperty().value();
+}
+
+QBindable<bool> FtpService::bindableRequireVerifiedPeer()
+{
+    return QBindable<bool>(&m_worker->requireVerifiedPeerProperty());
 }
 
 void FtpService::onRequestFinished(const QUuid &id, const QByteArray &data)

@@ -12,6 +12,7 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
+#include <QProperty>
 #include <QString>
 #include <QUuid>
 #include <QtQmlIntegration/qqmlintegration.h>
@@ -40,6 +41,12 @@ class ZENDRA_EXPORT FtpService : public QObject, public Service<FtpService>
     Q_PROPERTY(bool verifyHost READ verifyHost WRITE setVerifyHost NOTIFY verifyHostChanged)
     /// Whether ftp:// connections ask for TLS (default true); see activateSsl().
     Q_PROPERTY(bool activateSsl READ activateSsl WRITE setActivateSsl NOTIFY activateSslChanged)
+    // The policy is bindable rather than notifying: a signal would shift the methods that follow.
+    /// Whether TLS is required (default false); see setRequireTls().
+    Q_PROPERTY(bool requireTls READ requiresTls WRITE setRequireTls BINDABLE bindableRequireTls)
+    /// Whether a verified server is required (default false); see setRequireVerifiedPeer().
+    Q_PROPERTY(bool requireVerifiedPeer READ requiresVerifiedPeer WRITE setRequireVerifiedPeer
+            BINDABLE bindableRequireVerifiedPeer)
 
 public:
     /// Builds the service and its worker thread and registers it as the process's instance.
@@ -126,6 +133,8 @@ public:
     void setRequireTls(bool require);
     /// Whether TLS is required; see setRequireTls().
     bool requiresTls() const;
+    /// requireTls as a bindable property: QML bindings and QProperty observers follow it.
+    QBindable<bool> bindableRequireTls();
     /// Refuses requests whose server would not be verified, and requires TLS as setRequireTls()
     /// does: with verifyPeer or verifyHost off a request ends at once with code 60, and where a
     /// certificate recovery would switch peer verification off the request ends with its
@@ -133,6 +142,8 @@ public:
     void setRequireVerifiedPeer(bool require);
     /// Whether a verified server is required; see setRequireVerifiedPeer().
     bool requiresVerifiedPeer() const;
+    /// requireVerifiedPeer as a bindable property, as bindableRequireTls().
+    QBindable<bool> bindableRequireVerifiedPeer();
 
 Q_SIGNALS:
     /// Declared for hosts; the library never emits it.

@@ -89,6 +89,11 @@ FtpWorker::FtpWorker() : QObject(nullptr), m_thread(new QThread)
     moveToThread(m_thread);
     m_errorBuffer = QByteArray(CURL_ERROR_SIZE, '\0');
     curl_global_init(CURL_GLOBAL_ALL);
+    // Also when a QML binding, not a setter, changes the policy.
+    m_policy.requireTlsCopy
+        = m_policy.requireTls.addNotifier([this] { m_requireTls = m_policy.requireTls.value(); });
+    m_policy.requireVerifiedPeerCopy = m_policy.requireVerifiedPeer.addNotifier(
+        [this] { m_requireVerifiedPeer = m_policy.requireVerifiedPeer.value(); });
 }
 
 FtpWorker::~FtpWorker()
@@ -439,19 +444,9 @@ int FtpWorker::maximumAttempts() const
     return m_maximumAttempts;
 }
 
-void FtpWorker::setRequireTls(bool require)
-{
-    m_requireTls = require;
-}
-
 bool FtpWorker::requiresTls() const
 {
     return m_requireTls;
-}
-
-void FtpWorker::setRequireVerifiedPeer(bool require)
-{
-    m_requireVerifiedPeer = require;
 }
 
 bool FtpWorker::requiresVerifiedPeer() const

@@ -12,6 +12,7 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QProperty>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QString>
@@ -55,10 +56,11 @@ public:
     int maximumAttempts() const;
 
     // The verified-TLS policy of FtpService: TLS required rather than tried, and requests that
-    // would not verify their peer refused. Any thread.
-    void setRequireTls(bool require);
+    // would not verify their peer refused. The properties are the service's, on its thread only
+    // (QML binds to them); the worker reads copies that follow every change. Any thread.
+    QProperty<bool> &requireTlsProperty() { return m_policy.requireTls; }
+    QProperty<bool> &requireVerifiedPeerProperty() { return m_policy.requireVerifiedPeer; }
     bool requiresTls() const;
-    void setRequireVerifiedPeer(bool require);
     bool requiresVerifiedPeer() const;
     // Ends the request that waits for its repetition after a certificate failure with that
     // failure instead. Any thread; applied on the worker's, before a repetition that follows.
@@ -153,6 +155,14 @@ private:
 
     std::atomic<bool> m_requireTls {false};
     std::atomic<bool> m_requireVerifiedPeer {false};
+    struct Policy
+    {
+        QProperty<bool> requireTls {false};
+        QProperty<bool> requireVerifiedPeer {false};
+        QPropertyNotifier requireTlsCopy;
+        QPropertyNotifier requireVerifiedPeerCopy;
+    };
+    Policy m_policy;
     // The CURLOPT_USE_SSL level last set on each cached handle, which keeps it until it goes.
     QHash<CURL *, long> m_sslLevels;
     // What the handle prepared last verifies, and whether its transfer got through a TLS
