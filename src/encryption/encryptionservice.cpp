@@ -90,6 +90,22 @@ void clearUpperVectorState() { }
 
 enum class Direction { Encrypt, Decrypt };
 
+// Given the built-in EVP_aes_128_*() objects, OpenSSL 3 looks the cipher up in its providers on
+// every init, which costs more than encrypting a short message. Fetched once, the look-up is paid
+// once per process. The fetched ciphers are kept until exit and never freed, because OpenSSL's
+// own clean-up at exit may already have run by then.
+const EVP_CIPHER *aes128Cbc()
+{
+    static const EVP_CIPHER *const fetched = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
+    return fetched ? fetched : EVP_aes_128_cbc();
+}
+
+const EVP_CIPHER *aes128Ecb()
+{
+    static const EVP_CIPHER *const fetched = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
+    return fetched ? fetched : EVP_aes_128_ecb();
+}
+
 // One whole-buffer pass of @p cipher with PKCS#7 padding into @p output, which stays empty
 // when any step fails. Key and IV lengths are checked by the caller.
 bool runCipher(const EVP_CIPHER *cipher, Direction direction, const unsigned char *key,
@@ -133,7 +149,7 @@ bool runCbc(Direction direction, const QHash<QString, QByteArray> &keys,
     const unsigned char *storedIv = block(ivs, id);
     if (!key || !storedIv || !usableLength(data))
         return true;
-    return runCipher(EVP_aes_128_cbc(), direction, key, storedIv, data, output);
+    return runCipher(aes128Cbc(), direction, key, storedIv, data, output);
 }
 
 } // namespace
@@ -199,7 +215,7 @@ QByteArray EncryptionService::encryptAES_ECB(const QString &id, const QByteArray
     QByteArray output;
     if (!key || !usableLength(data))
         return output;
-    if (!runCipher(EVP_aes_128_ecb(), Direction::Encrypt, key, nullptr, data, output))
+    if (!runCipher(aes128Ecb(), Direction::Encrypt, key, nullptr, data, output))
         printError();
     return output;
 }
@@ -210,7 +226,7 @@ QByteArray EncryptionService::decryptAES_ECB(const QString &id, const QByteArray
     QByteArray output;
     if (!key || !usableLength(data))
         return output;
-    if (!runCipher(EVP_aes_128_ecb(), Direction::Decrypt, key, nullptr, data, output))
+    if (!runCipher(aes128Ecb(), Direction::Decrypt, key, nullptr, data, output))
         printError();
     return output;
 }
