@@ -46,6 +46,11 @@ int exitStatus(const FtpResult &result)
 {
     if (result.isCancelled())
         return Interrupted;
+    // libcurl reports a refused MLSD as a failed retrieval; the directory may well be there.
+    if (result.replyCommand() == QLatin1String("MLSD") && result.replyCode() >= 500
+        && result.replyCode() <= 504) {
+        return Failure;
+    }
     switch (result.code()) {
     case 0:
         return Success;

@@ -34,8 +34,9 @@ public:
     /// server could not be reached, 67 when the login was refused, 78 when the remote file does
     /// not exist; -1 when no transfer was attempted (the local file could not be opened).
     int code() const;
-    /// libcurl's description of the failure of the last attempt (for code -1, why the local
-    /// file could not be opened); empty on success.
+    /// Why the last attempt failed: where the server refused a command, its reply and what it
+    /// refused ("the server does not support MLSD (500 Unknown command.)"), otherwise libcurl's
+    /// description (for code -1, why the local file could not be opened); empty on success.
     QString errorString() const;
     /// The URL of the request.
     QString url() const;

@@ -314,8 +314,13 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
 
     QString errorString;
     if (code != CURLE_OK) {
-        errorString = m_errorBuffer.at(0) ? QString::fromLocal8Bit(m_errorBuffer.constData())
-                                          : QString::fromUtf8(curl_easy_strerror(code));
+        // The server's own words, unless the worker broke the transfer off itself.
+        if (code != CURLE_ABORTED_BY_CALLBACK && code != CURLE_OPERATION_TIMEDOUT)
+            errorString = FtpTranscript::refusal(transcript.lastReply());
+        if (errorString.isEmpty() && m_errorBuffer.at(0))
+            errorString = QString::fromLocal8Bit(m_errorBuffer.constData());
+        else if (errorString.isEmpty())
+            errorString = QString::fromUtf8(curl_easy_strerror(code));
     }
     const int maximumAttempts = m_maximumAttempts;
     if (!certificateFailure || (maximumAttempts > 0 && m_attempts.value(id) >= maximumAttempts)) {

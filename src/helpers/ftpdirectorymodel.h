@@ -90,8 +90,9 @@ public:
     void setFileType(FileType fileType);
     /// Where the listing stands.
     Status status() const;
-    /// Why the last listing failed: libcurl's description of the failure, or why no listing could
-    /// be queued. Empty unless status() is Error.
+    /// Why the last listing failed: FtpResult::errorString() (the server's refusal in its words,
+    /// or libcurl's description), or why no listing could be queued. Empty unless status() is
+    /// Error.
     QString errorString() const;
     /// The number of rows.
     int count() const;
