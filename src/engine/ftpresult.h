@@ -64,6 +64,11 @@ public:
     QString replyCommand() const;
     /// Records the server's last reply; a result starts without one.
     void setReply(int code, const QString &reply, const QString &command);
+    /// For a listing, the command whose reply it parsed: "MLSD", or "LIST" when the server
+    /// refused MLSD in a lenient listing (FtpService::listDirectoryLeniently()); else empty.
+    QString listingCommand() const;
+    /// Records the command of a listing; a result starts without one.
+    void setListingCommand(const QString &command);
     /// True when the host cancelled the request (code() is 42, CURLE_ABORTED_BY_CALLBACK),
     /// which tells a cancel from a failure.
     bool isCancelled() const;
