@@ -3,6 +3,7 @@
 // 14 to 20 characters is also checked against the date parser that the fast path (and the
 // conversion when the date is read) stands in for.
 #include "ftpfileinfo.h"
+#include "quietmessages.h"
 
 #include <QDateTime>
 #include <QString>
@@ -13,8 +14,6 @@
 using zendra::FtpFileInfo;
 
 namespace {
-
-void silent(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 bool sameDate(const QDateTime &a, const QDateTime &b)
 {
@@ -29,11 +28,7 @@ bool sameDate(const QDateTime &a, const QDateTime &b)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool initialised = [] {
-        qInstallMessageHandler(silent);
-        return true;
-    }();
-    Q_UNUSED(initialised);
+    silenceQtMessages();
 
     const QString line = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
     const FtpFileInfo entry(line);

@@ -53,7 +53,9 @@ private Q_SLOTS:
         QTest::addColumn<bool>("tls"); // required, the server verified with the imported root
         const QStringList all {"a.bin 1000", "b.txt 3", "sub/"};
         QTest::newRow("login accepted") << "secret" << all << "" << false;
-        QTest::newRow("login refused") << "wrong" << QStringList() << "Access denied: 530" << false;
+        QTest::newRow("login refused")
+            << "wrong" << QStringList()
+            << "the server refused the login (530 Authentication failed.)" << false;
         QTest::newRow("verified TLS") << "secret" << all << "" << true;
     }
     void exampleListsTheDirectory()

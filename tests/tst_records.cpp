@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The parsed records: FtpFileInfo (one MLSD line), the listing path that turns a reply into
-// entries, the fast path for their modification dates, and CertificateInfo (libcurl's lines for
-// one certificate). CTest runs it once more under a zone with daylight saving time.
+// The parsed records: FtpFileInfo (one MLSD or LIST line), the listing paths that turn a reply
+// into entries, recorded replies of every server checked against the directory they list, the fast
+// path for their modification dates, and CertificateInfo (libcurl's lines for one certificate).
+// CTest runs it once more under a zone with daylight saving time.
+#include "ftplistparser_p.h"
 #include "mlsdlisting_p.h"
 #include "testcertificates.h"
 
 #include <zendra/certificateinfo.h>
 
+#include <QDir>
 #include <QRandomGenerator>
 #include <QTest>
 #include <QTimeZone>
@@ -60,12 +63,12 @@ private Q_SLOTS:
         const QDateTime date = entry.modificationDate();
         const QString when
             = date.timeSpec() == Qt::LocalTime ? date.toString("yyyyMMddhhmmss") : "UTC";
-        QCOMPARE(QStringList({entry.name(), QString::number(entry.type()),
-                                 QString::number(entry.size()), QString::number(entry.size64()),
-                                 date.isValid() ? when : "",
-                                 entry.permissions(), entry.id(), QString::number(entry.group()),
-                                 QString::number(entry.mode()), QString::number(entry.owner())})
-                     .join('|')
+        QCOMPARE(
+            QStringList({entry.name(), QString::number(entry.type()), QString::number(entry.size()),
+                            QString::number(entry.size64()), date.isValid() ? when : "",
+                            entry.permissions(), entry.id(), QString::number(entry.group()),
+                            QString::number(entry.mode()), QString::number(entry.owner())})
+                    .join('|')
                 + (entry.isValid() ? " valid" : " invalid"),
             fields);
     }
@@ -102,6 +105,80 @@ private Q_SLOTS:
         for (const FtpFileInfo &entry : zendra::parseMlsdListing(reply, type))
             found << entry.name();
         QCOMPARE(found.join(','), names);
+    }
+
+    void listLineParsesAsEntry_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("fields"); // name|type|size64|date|id|mode|owner|group
+        QFile rows(ZENDRA_TEST_SOURCE_DIR "/data/listings/lines.tsv"); // edges of both forms
+        QVERIFY(rows.open(QIODevice::ReadOnly));
+        while (!rows.atEnd()) {
+            const QStringList row = QString::fromUtf8(rows.readLine()).chopped(1).split('\t');
+            QTest::newRow(qPrintable(row[0])) << row[0] << row.value(1);
+        }
+    }
+    void listLineParsesAsEntry()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, fields);
+        // 28 February 2025 would leave 29 February out of the last twelve months.
+        const FtpFileInfo entry = FtpFileInfo::fromListLine(line, QDate(2024, 3, 1));
+        QCOMPARE(QStringList(
+                     {entry.name(), QString::number(entry.type()), QString::number(entry.size64()),
+                         entry.modificationDate().toString("yyyyMMddhhmm"), entry.id(),
+                         QString::number(entry.mode()), QString::number(entry.owner()),
+                         QString::number(entry.group())})
+                     .join('|'),
+            fields);
+    }
+
+    void listingsOfEveryServerMatchTheirDirectory_data()
+    {
+        QTest::addColumn<QString>("file");
+        for (const QString &file :
+            QDir(ZENDRA_TEST_SOURCE_DIR "/data/listings").entryList({"*-*.txt"}))
+            QTest::newRow(qPrintable(file)) << file;
+    }
+    void listingsOfEveryServerMatchTheirDirectory()
+    {
+        QFETCH(QString, file);
+        const QDir directory(ZENDRA_TEST_SOURCE_DIR "/data/listings");
+        QFile tree(directory.filePath("tree.txt"));
+        QFile reply(directory.filePath(file));
+        QVERIFY(tree.open(QIODevice::ReadOnly) && reply.open(QIODevice::ReadOnly));
+        const QDate today = QDate::fromString(tree.readLine().mid(6).trimmed(), Qt::ISODate);
+        const bool mlsd = file.endsWith("mlsd.txt");
+        const bool dos = file.startsWith("iis");
+        QHash<QString, QStringList> truth; // type, size, UTC time of each name
+        while (!tree.atEnd()) {
+            const QStringList fields = QString::fromUtf8(tree.readLine()).chopped(1).split('\t');
+            // MLSD names keep what follows their last ';'; they and DOS names lose leading spaces.
+            const QString name = mlsd ? fields[0].section(';', -1) : fields[0];
+            truth.insert(mlsd || dos ? name.trimmed() : name, fields.mid(1));
+        }
+        const QList<FtpFileInfo> entries = mlsd
+            ? zendra::parseMlsdListing(reply.readAll(), FtpFileInfo::All, true)
+            : zendra::parseListListing(reply.readAll(), FtpFileInfo::All, today);
+        QSet<QString> missing(truth.keyBegin(), truth.keyEnd());
+        for (const FtpFileInfo &entry : entries) {
+            if (entry.type() == FtpFileInfo::CurrentDir || entry.type() == FtpFileInfo::ParentDir)
+                continue;
+            const QStringList fact = truth.value(entry.name());
+            QVERIFY2(
+                missing.remove(entry.name()) && !entry.id().isEmpty(), qPrintable(entry.name()));
+            QCOMPARE(entry.type(), fact[0] == "dir" ? FtpFileInfo::Dir : FtpFileInfo::File);
+            QVERIFY(fact[0] != "file" || entry.size64() == fact[1].toLongLong());
+            // LIST has no seconds, and "ls -l" no time for entries older than six months.
+            const QString time = mlsd ? fact[2]
+                : !dos && QDate::fromString(fact[2].left(8), "yyyyMMdd").daysTo(today) > 180
+                ? fact[2].left(8) + "000000"
+                : fact[2].left(12) + "00";
+            QCOMPARE(entry.modificationDate().toString("yyyyMMddhhmmss"), time);
+        }
+        // Dot files are hidden by some servers, links by some MLSD, leading spaces by DOS forms.
+        missing -= {".hidden dir", "link to report", dos ? "two leading spaces" : ""};
+        QVERIFY2(missing.isEmpty(), qPrintable(QStringList(missing.values()).join(',')));
     }
 
     // Against the parser it stands in for, read from entries (so converted when read): values

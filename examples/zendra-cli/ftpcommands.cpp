@@ -46,6 +46,11 @@ int exitStatus(const FtpResult &result)
 {
     if (result.isCancelled())
         return Interrupted;
+    // libcurl reports a refused MLSD as a failed retrieval; the directory may well be there.
+    if (result.replyCommand() == QLatin1String("MLSD") && result.replyCode() >= 500
+        && result.replyCode() <= 504) {
+        return Failure;
+    }
     switch (result.code()) {
     case 0:
         return Success;
@@ -394,6 +399,21 @@ const char *typeName(FtpFileInfo::FileType type)
     }
 }
 
+using Listing = std::function<void(const QList<FtpFileInfo> &)>;
+
+// How "ls" lists: on every server, or with MLSD only (--mlsd-only).
+void listLeniently(
+    FtpService &service, const QString &url, const Listing &callback, FtpFileInfo::FileType type)
+{
+    service.listDirectoryLeniently(url, callback, type);
+}
+
+void listWithMlsdOnly(
+    FtpService &service, const QString &url, const Listing &callback, FtpFileInfo::FileType type)
+{
+    service.listDirectory(url, callback, type);
+}
+
 } // namespace
 
 int runList(const QStringList &args)
@@ -401,8 +421,9 @@ int runList(const QStringList &args)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral(
-            "Lists a remote directory (MLSD), one entry a line: type, size, modification date (as "
-            "the server sends it, in UTC) and name, separated by tabs.")
+            "Lists a remote directory, one entry a line: type, size, modification date (as the "
+            "server sends it: in UTC for MLSD, in the server's own zone and without seconds for "
+            "LIST, which servers without MLSD get) and name, separated by tabs.")
         + QLatin1String(exitStatusHelp));
     parser.addPositionalArgument(
         QStringLiteral("url"), QStringLiteral("ftp:// or ftps:// URL of the directory."));
@@ -410,6 +431,10 @@ int runList(const QStringList &args)
         QStringLiteral("Entries to show: all, file or dir (default all)."), QStringLiteral("type"),
         QStringLiteral("all"));
     parser.addOption(typeOption);
+    const QCommandLineOption mlsdOnly(QStringLiteral("mlsd-only"),
+        QStringLiteral("List with MLSD only, and only entries with a \"unique\" fact, as "
+                       "FtpService::listDirectory() does; a server without MLSD fails."));
+    parser.addOption(mlsdOnly);
     const FtpOptions options;
     if (const int status = parseFtpCommand(parser, args, options, 1); status >= 0)
         return status;
@@ -429,8 +454,8 @@ int runList(const QStringList &args)
     const Interruption interruption(*service);
     int status = Failure;
     QString message = QStringLiteral("no answer");
-    service->listDirectory(
-        parser.positionalArguments().constFirst(),
+    (parser.isSet(mlsdOnly) ? listWithMlsdOnly : listLeniently)(
+        *service, parser.positionalArguments().constFirst(),
         [&](const QList<FtpFileInfo> &entries) {
             const FtpResult result = service->lastResult();
             status = exitStatus(result);

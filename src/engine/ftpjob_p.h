@@ -33,6 +33,9 @@ public:
     // A cancelled job that was not sent yet ends without a transfer.
     bool cancelled() const { return m_cancelled; }
     void setCancelled() { m_cancelled = true; }
+    // A listing that falls back to LIST when the server refuses MLSD.
+    bool lenient() const { return m_lenient; }
+    void setLenient() { m_lenient = true; }
     // Runs the callback, if there is one.
     void finish(const QByteArray &data);
 
@@ -46,6 +49,7 @@ private:
     int m_type;
     bool m_sent = false;
     bool m_cancelled = false;
+    bool m_lenient = false;
 };
 
 } // namespace zendra

@@ -11,6 +11,7 @@ public:
     QString errorString;
     QString reply;
     QString replyCommand;
+    QString listingCommand;
     int code = -1;
     int attempts = 0;
     int replyCode = 0;
@@ -108,6 +109,16 @@ void FtpResult::setReply(int code, const QString &reply, const QString &command)
     d->replyCode = code;
     d->reply = reply;
     d->replyCommand = command;
+}
+
+QString FtpResult::listingCommand() const
+{
+    return d->listingCommand;
+}
+
+void FtpResult::setListingCommand(const QString &command)
+{
+    d->listingCommand = command;
 }
 
 } // namespace zendra

@@ -34,8 +34,9 @@ public:
     /// server could not be reached, 67 when the login was refused, 78 when the remote file does
     /// not exist; -1 when no transfer was attempted (the local file could not be opened).
     int code() const;
-    /// libcurl's description of the failure of the last attempt (for code -1, why the local
-    /// file could not be opened); empty on success.
+    /// Why the last attempt failed: where the server refused a command, its reply and what it
+    /// refused ("the server does not support MLSD (500 Unknown command.)"), otherwise libcurl's
+    /// description (for code -1, why the local file could not be opened); empty on success.
     QString errorString() const;
     /// The URL of the request.
     QString url() const;
@@ -63,6 +64,11 @@ public:
     QString replyCommand() const;
     /// Records the server's last reply; a result starts without one.
     void setReply(int code, const QString &reply, const QString &command);
+    /// For a listing, the command whose reply it parsed: "MLSD", or "LIST" when the server
+    /// refused MLSD in a lenient listing (FtpService::listDirectoryLeniently()); else empty.
+    QString listingCommand() const;
+    /// Records the command of a listing; a result starts without one.
+    void setListingCommand(const QString &command);
     /// True when the host cancelled the request (code() is 42, CURLE_ABORTED_BY_CALLBACK),
     /// which tells a cancel from a failure.
     bool isCancelled() const;

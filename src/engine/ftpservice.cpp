@@ -4,6 +4,7 @@
 
 #include "bufferreleaser_p.h"
 #include "ftpjob_p.h"
+#include "ftplistparser_p.h"
 #include "ftpworker_p.h"
 #include "mlsdlisting_p.h"
 #include "zendralogging_p.h"
@@ -72,6 +73,25 @@ void FtpService::listDirectory(const QString &url,
                       const QByteArray &data) { callback(parseMlsdListing(data, fileType)); };
     }
     addJob(url, adapter, FtpJob::Listing, filePath, username, QString());
+    sendNextRequest();
+}
+
+void FtpService::listDirectoryLeniently(const QString &url,
+    const std::function<void(const QList<FtpFileInfo> &)> &callback, FtpFileInfo::FileType fileType,
+    const QString &username)
+{
+    std::function<void(const QByteArray &)> adapter;
+    if (callback) {
+        adapter = [this, callback, fileType](const QByteArray &data) {
+            if (m_worker->lastResult().listingCommand() != QLatin1String("LIST")) {
+                callback(parseMlsdListing(data, fileType, true));
+                return;
+            }
+            // The year that recent "ls -l" lines leave out is the server's; its zone is unknown.
+            callback(parseListListing(data, fileType, QDateTime::currentDateTimeUtc().date()));
+        };
+    }
+    addJob(url, adapter, FtpJob::Listing, QString(), username, QString())->setLenient();
     sendNextRequest();
 }
 
@@ -233,6 +253,7 @@ void FtpService::sendNextRequest()
     QString username;
     QString password;
     QString filePath;
+    bool lenient;
     {
         QMutexLocker locker(&m_mutex);
         if (m_jobs.isEmpty())
@@ -247,6 +268,7 @@ void FtpService::sendNextRequest()
         username = job->username();
         password = job->password();
         filePath = job->filePath();
+        lenient = job->lenient();
     }
 
     m_worker->resetProgress();
@@ -255,6 +277,8 @@ void FtpService::sendNextRequest()
     if (!progress.handlers.isEmpty() && progress.timer)
         progress.timer->start();
 
+    if (lenient)
+        m_worker->listLeniently(id);
     // Emitted without the lock: a directly connected receiver may queue new requests.
     if (type == FtpJob::Listing)
         Q_EMIT listDir(url, username, password, id);

@@ -65,6 +65,13 @@ public:
         const std::function<void(const QList<FtpFileInfo> &)> &callback,
         FtpFileInfo::FileType fileType = FtpFileInfo::All, const QString &filePath = QString(),
         const QString &username = QString());
+    /// Queues a listing of @p url that works on every server: as listDirectory(), but when the
+    /// server refuses MLSD the listing is made with LIST and its lines are read with
+    /// FtpFileInfo::fromListLine() (lastResult().listingCommand() says which), and MLSD entries
+    /// without a "unique" fact are kept, with their name as id.
+    void listDirectoryLeniently(const QString &url,
+        const std::function<void(const QList<FtpFileInfo> &)> &callback,
+        FtpFileInfo::FileType fileType = FtpFileInfo::All, const QString &username = QString());
     /// Stores transform(username) and transform(password) as the default credentials.
     /// Throws std::bad_function_call, changing nothing, when @p transform is empty.
     void setCredentials(const QString &username, const QString &password,

@@ -2,6 +2,8 @@
 // FtpTranscript: the commands and replies of a transfer, read from libcurl's debug callback.
 #include "ftptranscript_p.h"
 
+#include <QString>
+
 #include <cctype>
 
 namespace zendra {
@@ -54,6 +56,24 @@ FtpTranscript::Exchange FtpTranscript::lastExchange(const QByteArray &verb) cons
         }
     }
     return {};
+}
+
+QString FtpTranscript::refusal(const Exchange &exchange)
+{
+    if (exchange.replyCode < 400)
+        return QString();
+    const QString reply = QString::fromUtf8(exchange.reply);
+    const qsizetype space = exchange.command.indexOf(' ');
+    const QByteArray verb = (space < 0 ? exchange.command : exchange.command.left(space)).toUpper();
+    if (verb == "USER" || verb == "PASS")
+        return QStringLiteral("the server refused the login (%1)").arg(reply);
+    // 500 is "unknown command" on every server tried, 502 and 504 "not implemented".
+    if (exchange.replyCode == 500 || exchange.replyCode == 502 || exchange.replyCode == 504) {
+        return QStringLiteral("the server does not support %1 (%2)")
+            .arg(QString::fromUtf8(verb), reply);
+    }
+    return QStringLiteral("the server refused %1 (%2)")
+        .arg(QString::fromUtf8(exchange.command), reply);
 }
 
 int FtpTranscript::debugCallback(

@@ -33,6 +33,9 @@ public:
     const QList<Exchange> &exchanges() const { return m_exchanges; }
     // The last exchange that got a reply; an empty one when none did.
     Exchange lastReply() const;
+    // The server's refusal in @p exchange as a sentence that names its reply ("the server refused
+    // CWD pub (550 No such directory)"); empty when the reply is no refusal.
+    static QString refusal(const Exchange &exchange);
     // The last exchange whose command begins with @p verb ("PROT", "AUTH", "MLSD", ...), or an
     // empty one.
     Exchange lastExchange(const QByteArray &verb) const;

@@ -63,6 +63,13 @@ void reserveReply(QByteArray &reply, qsizetype size)
     ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }
 
+// Whether the server answered MLSD as a command it does not know or implement.
+bool refusesMlsd(const FtpTranscript &transcript)
+{
+    const int code = transcript.lastExchange("MLSD").replyCode;
+    return code == 500 || code == 502 || code == 504;
+}
+
 void setStringOption(CURL *handle, CURLoption option, const QString &value)
 {
     curl_easy_setopt(handle, option, value.toStdString().c_str());
@@ -279,7 +286,20 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     if (configure)
         configure(handle);
     FtpTranscript transcript;
-    const CURLcode code = perform(handle, transcript);
+    CURLcode code = perform(handle, transcript);
+    const char *listingCommand
+        = configure && qstrcmp(requestName, "listDirectory") == 0 ? "MLSD" : nullptr;
+    if (listingCommand && code != CURLE_OK && data.isEmpty() && refusesMlsd(transcript)) {
+        QMutexLocker locker(&m_controlMutex);
+        if (m_lenientListings.contains(id)) {
+            locker.unlock();
+            qCDebug(lcZendraFtp) << ">> [FTP " << name << " ] " << url << "MLSD refused with"
+                                 << transcript.lastExchange("MLSD").reply << "- listing with LIST";
+            listingCommand = "LIST";
+            curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, listingCommand);
+            code = perform(handle, transcript);
+        }
+    }
     currentStream = nullptr;
     unsizedReply = nullptr;
     currentHandle = nullptr;
@@ -314,13 +334,18 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
 
     QString errorString;
     if (code != CURLE_OK) {
-        errorString = m_errorBuffer.at(0) ? QString::fromLocal8Bit(m_errorBuffer.constData())
-                                          : QString::fromUtf8(curl_easy_strerror(code));
+        // The server's own words, unless the worker broke the transfer off itself.
+        if (code != CURLE_ABORTED_BY_CALLBACK && code != CURLE_OPERATION_TIMEDOUT)
+            errorString = FtpTranscript::refusal(transcript.lastReply());
+        if (errorString.isEmpty() && m_errorBuffer.at(0))
+            errorString = QString::fromLocal8Bit(m_errorBuffer.constData());
+        else if (errorString.isEmpty())
+            errorString = QString::fromUtf8(curl_easy_strerror(code));
     }
     const int maximumAttempts = m_maximumAttempts;
     if (!certificateFailure || (maximumAttempts > 0 && m_attempts.value(id) >= maximumAttempts)) {
         recordResult(id, url, int(code), errorString, encrypted, peerVerified, hostVerified,
-            transcript.lastReply());
+            transcript.lastReply(), listingCommand);
         // Moved: the service, not this thread, should hold the last reference to a large reply.
         Q_EMIT requestFinished(id, std::move(data));
         return;
@@ -404,13 +429,18 @@ QList<QStringList> FtpWorker::readCertificate(
 
 void FtpWorker::recordResult(const QUuid &id, const QString &url, int code,
     const QString &errorString, bool encrypted, bool peerVerified, bool hostVerified,
-    const FtpTranscript::Exchange &reply)
+    const FtpTranscript::Exchange &reply, const char *listingCommand)
 {
     m_certificateFailures.remove(id);
+    {
+        QMutexLocker locker(&m_controlMutex);
+        m_lenientListings.remove(id);
+    }
     FtpResult result(url, code, errorString, m_attempts.take(id));
     result.setProtection(encrypted, peerVerified, hostVerified);
     result.setReply(
         reply.replyCode, QString::fromUtf8(reply.reply), QString::fromUtf8(reply.command));
+    result.setListingCommand(QString::fromLatin1(listingCommand));
     QMutexLocker locker(&m_resultsMutex);
     m_results.insert(id, result);
 }
@@ -623,6 +653,12 @@ void FtpWorker::resetProgress()
 {
     m_bytesReceived = 0;
     m_bytesTotal = -1;
+}
+
+void FtpWorker::listLeniently(const QUuid &id)
+{
+    QMutexLocker locker(&m_controlMutex);
+    m_lenientListings.insert(id);
 }
 
 FtpResult FtpWorker::finishCancelled(const QString &url)

@@ -13,6 +13,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QProperty>
+#include <QSet>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QString>
@@ -81,6 +82,9 @@ public:
     qint64 bytesTotal() const;
     // Forgets the progress of the previous request; called before a request is sent.
     void resetProgress();
+    // Makes listing @p id fall back to LIST when the server refuses MLSD; called before the
+    // listing is sent. Any thread.
+    void listLeniently(const QUuid &id);
     // Records @p url as cancelled before it was sent and returns that outcome as lastResult().
     FtpResult finishCancelled(const QString &url);
     // The service's side of the progress reports, on the service's thread only: its handler,
@@ -130,7 +134,7 @@ private:
     // Called right before requestFinished(@p id).
     void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString,
         bool encrypted = false, bool peerVerified = false, bool hostVerified = false,
-        const FtpTranscript::Exchange &reply = {});
+        const FtpTranscript::Exchange &reply = {}, const char *listingCommand = nullptr);
     // Why perform() should end the transfer early: CURLE_OK to go on.
     CURLcode abortReason(qint64 sinceLastMoveMs) const;
     // Closes @p handle and its connection and forgets it.
@@ -184,6 +188,7 @@ private:
     // Cancel, stall limit and progress, shared with the service's thread.
     mutable QMutex m_controlMutex;
     QUuid m_cancelledId;
+    QSet<QUuid> m_lenientListings;
     QUuid m_runningId;
     CURLM *m_runningMulti = nullptr;
     std::atomic<bool> m_cancelRunning {false};

@@ -82,6 +82,21 @@ void FtpDirectoryModel::setFileType(FileType fileType)
     scheduleReload();
 }
 
+bool FtpDirectoryModel::isLenient() const
+{
+    return m_lenient;
+}
+
+void FtpDirectoryModel::setLenient(bool lenient)
+{
+    if (lenient == m_lenient)
+        return;
+    m_lenient = lenient;
+    ++m_request;
+    Q_EMIT lenientChanged();
+    scheduleReload();
+}
+
 FtpDirectoryModel::Status FtpDirectoryModel::status() const
 {
     return m_status;
@@ -170,13 +185,14 @@ void FtpDirectoryModel::reload()
         Q_EMIT errorStringChanged();
     }
     QPointer<FtpDirectoryModel> model(this);
-    service->listDirectory(
-        m_url,
-        [model, request, service](const QList<FtpFileInfo> &entries) {
-            if (model)
-                FtpDirectoryModelPrivate::answer(model, request, entries, service->lastResult());
-        },
-        FtpFileInfo::FileType(m_fileType));
+    const auto answer = [model, request, service](const QList<FtpFileInfo> &entries) {
+        if (model)
+            FtpDirectoryModelPrivate::answer(model, request, entries, service->lastResult());
+    };
+    if (m_lenient)
+        service->listDirectoryLeniently(m_url, answer, FtpFileInfo::FileType(m_fileType));
+    else
+        service->listDirectory(m_url, answer, FtpFileInfo::FileType(m_fileType));
 }
 
 void FtpDirectoryModel::scheduleReload()

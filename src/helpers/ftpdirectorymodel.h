@@ -20,7 +20,8 @@ class FtpService;
 /// the process's FtpService (Service<FtpService>::instance()), so create that service first and
 /// use the model on the thread that created it. Also the QML element FtpDirectoryModel.
 ///
-/// Rows are the valid entries of the MLSD listing in the server's order; the "cdir" and "pdir"
+/// Rows are the valid entries of the listing in the server's order, from every server unless
+/// lenient is turned off (see FtpService::listDirectoryLeniently()); the "cdir" and "pdir"
 /// entries are left out unless fileType asks for exactly them. A listing replaces all rows in one
 /// model reset.
 class ZENDRA_EXPORT FtpDirectoryModel : public QAbstractListModel
@@ -31,6 +32,8 @@ class ZENDRA_EXPORT FtpDirectoryModel : public QAbstractListModel
     Q_PROPERTY(QString url READ url WRITE setUrl NOTIFY urlChanged)
     /// The entry types listed (default All); a change reloads the listing.
     Q_PROPERTY(FileType fileType READ fileType WRITE setFileType NOTIFY fileTypeChanged)
+    /// Whether servers without MLSD are listed too, with LIST (default true); a change reloads.
+    Q_PROPERTY(bool lenient READ isLenient WRITE setLenient NOTIFY lenientChanged)
     /// Where the listing stands.
     Q_PROPERTY(Status status READ status NOTIFY statusChanged)
     /// Why the last listing failed; empty unless status is Error.
@@ -88,10 +91,16 @@ public:
     FileType fileType() const;
     /// Sets the listing filter and, like setUrl(), reloads.
     void setFileType(FileType fileType);
+    /// Whether the model lists leniently: FtpService::listDirectoryLeniently() rather than
+    /// FtpService::listDirectory(), which lists with MLSD only.
+    bool isLenient() const;
+    /// Sets how the model lists and, like setUrl(), reloads.
+    void setLenient(bool lenient);
     /// Where the listing stands.
     Status status() const;
-    /// Why the last listing failed: libcurl's description of the failure, or why no listing could
-    /// be queued. Empty unless status() is Error.
+    /// Why the last listing failed: FtpResult::errorString() (the server's refusal in its words,
+    /// or libcurl's description), or why no listing could be queued. Empty unless status() is
+    /// Error.
     QString errorString() const;
     /// The number of rows.
     int count() const;
@@ -120,6 +129,8 @@ Q_SIGNALS:
     void urlChanged();
     /// The fileType property changed.
     void fileTypeChanged();
+    /// The lenient property changed.
+    void lenientChanged();
     /// The status property changed.
     void statusChanged();
     /// The errorString property changed.
@@ -149,6 +160,7 @@ private:
     QMetaObject::Connection m_serviceDestroyed;
     bool m_encrypted = false;
     bool m_peerVerified = false;
+    bool m_lenient = true;
 };
 
 } // namespace zendra

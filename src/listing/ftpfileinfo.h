@@ -11,8 +11,8 @@
 
 namespace zendra {
 
-/// One entry of an MLSD directory listing, parsed from its line.
-/// group(), mode() and owner() are -1 when the line has no such fact.
+/// One entry of an MLSD directory listing, parsed from its line, or of a LIST listing
+/// (fromListLine()). group(), mode() and owner() are -1 when the line has no such fact.
 class ZENDRA_EXPORT FtpFileInfo
 {
 public:
@@ -28,6 +28,14 @@ public:
 
     /// Parses one MLSD line ("fact=value;...; name"); a trailing CR is ignored.
     explicit FtpFileInfo(const QString &line);
+    /// Parses one line of a LIST reply: Unix "ls -l" (symbolic links, names with spaces) or the
+    /// DOS/IIS form ("<DIR>", AM/PM). LIST tells less than MLSD, and the entry shows it: id() is
+    /// the name (made up by zendra), permissions() is empty, mode() holds the permission bits as
+    /// "UNIX.mode" would (755), and modificationDate() has no seconds and no time zone (read as
+    /// local time, like MLSD dates), is midnight when the line gives a year but no time, and takes
+    /// the latest year that puts it no later than a day after @p today when the line gives a time
+    /// but no year. A symbolic link is a File. A line that is no entry ("total 8") is not valid.
+    static FtpFileInfo fromListLine(const QString &line, const QDate &today = QDate::currentDate());
     /// Copies every field of @p other.
     FtpFileInfo(const FtpFileInfo &other);
     /// Copies every field of @p other into this entry.
@@ -64,6 +72,8 @@ public:
     void print() const;
 
 private:
+    friend class FtpListParser;
+    FtpFileInfo() = default;
     static int searchKey(const QString &key, const QList<QString> &parts, QSet<int> &remaining);
 
     QString m_name;

@@ -16,9 +16,6 @@
 
 namespace zendra {
 
-namespace {
-
-// Gregorian, as the parser's default calendar.
 int daysInMonth(int year, int month)
 {
     static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -26,6 +23,8 @@ int daysInMonth(int year, int month)
         return 29;
     return days[month - 1];
 }
+
+namespace {
 
 QDateTime parseModificationTime(QStringView value)
 {

@@ -14,6 +14,9 @@ QDateTime mlsdModificationTime(QStringView value);
 // A value of exactly 14 ASCII digits as that number plus 10^14 (so never 0); otherwise 0.
 quint64 mlsdPackedDigits(QStringView value);
 
+// The days of @p month (1 to 12) in @p year of the Gregorian calendar, the parser's default.
+int daysInMonth(int year, int month);
+
 // mlsdModificationTime() of the value that mlsdPackedDigits() packed into @p packed (not 0).
 QDateTime mlsdModificationTime(quint64 packed);
 

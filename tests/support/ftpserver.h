@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The suites' FTP/FTPS server on 127.0.0.1, support/ftpserver.py (pyftpdlib) or support/proftpd.sh,
-// serving a fresh directory to one user, stopped by its own pid when the object goes.
+// The suites' FTP/FTPS server on 127.0.0.1, support/ftpserver.py (pyftpdlib) or one of the
+// scripts of ftpd.sh (proftpd.sh, vsftpd.sh, pureftpd.sh), serving a fresh directory to one user,
+// stopped by its own pid when the object goes.
 #ifndef ZENDRA_TESTS_FTPSERVER_H
 #define ZENDRA_TESTS_FTPSERVER_H
 
@@ -24,7 +25,8 @@ public:
         qint64 dropDataAfter = -1; // data connections are closed after this many bytes
         qint64 stallDataAfter = -1; // data connections fall silent after this many bytes
         qint64 rate = -1; // bytes a second on data connections
-        bool proftpd = false; // instead of pyftpdlib: no implicit TLS, drop, stall, rate or CMD
+        bool proftpd = false; // instead of pyftpdlib: no implicit TLS, drop, stall or CMD
+        QString daemon = {}; // "proftpd", "vsftpd" or "pureftpd" instead of pyftpdlib, as proftpd
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -41,11 +43,13 @@ public:
         // Run as root, proftpd's sessions are nobody's and have to pass through to the root.
         QFile::setPermissions(
             server->path("."), QFile::permissions(server->path(".")) | QFile::ExeOther);
-        if (QDir().mkpath(server->path("root")) && options.proftpd) {
+        const QString daemon = options.proftpd ? QStringLiteral("proftpd") : options.daemon;
+        unavailable().clear();
+        if (QDir().mkpath(server->path("root")) && !daemon.isEmpty()) {
             process.start("bash",
-                {ZENDRA_TEST_SOURCE_DIR "/support/proftpd.sh", server->path("."),
+                {ZENDRA_TEST_SOURCE_DIR "/support/" + daemon + ".sh", server->path("."),
                     server->path("root"), server->user(), server->password(), tls,
-                    options.certificateChainFile, options.keyFile});
+                    options.certificateChainFile, options.keyFile, QString::number(options.rate)});
         } else if (QDir().exists(server->path("root"))) {
             process.start("/usr/bin/python3",
                 {ZENDRA_TEST_SOURCE_DIR "/support/ftpserver.py", "--user", server->user(),
@@ -61,10 +65,20 @@ public:
         server->m_port = line.startsWith("PORT ") ? line.mid(5).trimmed().toUShort() : 0;
         if (server->m_port)
             return server;
+        if (line.startsWith("SKIP ")) {
+            unavailable() = QString::fromUtf8(line.mid(5).trimmed());
+            return nullptr;
+        }
         qWarning("FTP server did not start: %s", qPrintable(process.errorString()));
         return nullptr;
     }
     static std::unique_ptr<FtpServer> started() { return started(Options()); }
+    // Why the last started() found no server to start (not installed, say); empty otherwise.
+    static QString &unavailable()
+    {
+        static QString reason;
+        return reason;
+    }
     ~FtpServer() { stop(); }
     void stop()
     {
