@@ -11,12 +11,14 @@ public:
     QString errorString;
     QString reply;
     QString replyCommand;
+    QString rootFingerprint;
     int code = -1;
     int attempts = 0;
     int replyCode = 0;
     bool encrypted = false;
     bool peerVerified = false;
     bool hostVerified = false;
+    FtpResult::Trust trust = FtpResult::NoTrust;
 };
 
 FtpResult::FtpResult() : d(new FtpResultPrivate) { }
@@ -108,6 +110,22 @@ void FtpResult::setReply(int code, const QString &reply, const QString &command)
     d->replyCode = code;
     d->reply = reply;
     d->replyCommand = command;
+}
+
+FtpResult::Trust FtpResult::trust() const
+{
+    return d->trust;
+}
+
+QString FtpResult::rootFingerprint() const
+{
+    return d->rootFingerprint;
+}
+
+void FtpResult::setTrust(Trust trust, const QString &rootFingerprint)
+{
+    d->trust = trust;
+    d->rootFingerprint = rootFingerprint;
 }
 
 } // namespace zendra
