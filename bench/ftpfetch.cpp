@@ -8,6 +8,8 @@
 // --stalls reports the longest gap between the ticks of a 1 ms timer on the host's thread.
 // --progress sets a progress handler that counts its calls; --cancel-after MS cancels everything
 // MS milliseconds after the first bytes arrived and reports how long the first callback took.
+// --require-verified turns the verified-peer policy on; --trust-root FP pins the root of that
+// SHA-256 fingerprint to the first URL's server (bench/pincheck.sh).
 #include <zendra/ftpservice.h>
 
 #include <QCoreApplication>
@@ -32,6 +34,13 @@ int main(int argc, char **argv)
     const bool timings = args.removeAll(QStringLiteral("--timings")) > 0;
     const bool stalls = args.removeAll(QStringLiteral("--stalls")) > 0;
     const bool progress = args.removeAll(QStringLiteral("--progress")) > 0;
+    const bool requireVerified = args.removeAll(QStringLiteral("--require-verified")) > 0;
+    QString trustRoot;
+    if (const qsizetype trust = args.indexOf(QStringLiteral("--trust-root"));
+        trust >= 0 && trust + 1 < args.size()) {
+        trustRoot = args.at(trust + 1);
+        args.remove(trust, 2);
+    }
     int cancelAfter = -1;
     if (const qsizetype cancel = args.indexOf(QStringLiteral("--cancel-after"));
         cancel >= 0 && cancel + 1 < args.size()) {
@@ -47,7 +56,8 @@ int main(int argc, char **argv)
     const QStringList urls = args;
     if (urls.isEmpty() || urls.first().startsWith(QLatin1Char('-'))) {
         std::fputs("usage: ftpfetch [--ca FILE] [--insecure] [--no-ssl] [--timings] [--stalls]\n"
-                   "                [--first-into FILE] [--progress] [--cancel-after MS] URL...\n"
+                   "                [--first-into FILE] [--progress] [--cancel-after MS]\n"
+                   "                [--require-verified] [--trust-root SHA256:...] URL...\n"
                    "credentials from ZENDRA_USER and ZENDRA_PASSWORD\n",
             stderr);
         return 2;
@@ -57,6 +67,11 @@ int main(int argc, char **argv)
     service.setVerifyPeer(!insecure);
     service.setVerifyHost(!insecure);
     service.setActivateSsl(!noSsl);
+    service.setRequireVerifiedPeer(requireVerified);
+    if (!trustRoot.isEmpty() && !service.pinRoot(urls.first(), trustRoot)) {
+        std::fprintf(stderr, "ftpfetch: cannot pin %s\n", qPrintable(trustRoot));
+        return 2;
+    }
     service.setCredentials(qEnvironmentVariable("ZENDRA_USER"),
         qEnvironmentVariable("ZENDRA_PASSWORD"), [](const QString &value) { return value; });
     if (!caFile.isEmpty() && !service.loadCertificate(caFile, true)) {

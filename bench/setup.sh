@@ -5,7 +5,14 @@
 # ZENDRA_PASSWORD (and sets user, password), makes the test certificate chain in WORK/certs
 # (sets ca to its root) and writes random files below WORK/ftp: one of BIG_MIB MiB at BIG_PATH
 # and SMALL_COUNT of 4 KiB, f1.bin and on, in SMALL_DIR. median prints the median of the
-# numbers on its standard input, one per line.
+# numbers on its standard input, one per line. bench_work NAME makes a fresh work directory in
+# $work that ProFTPD's sessions can pass through, removed with the servers when the script ends.
+bench_work() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/zendra-$1.XXXXXX")
+    # Run as root, proftpd's sessions are nobody's and need to pass through to the served directory.
+    chmod 711 "$work"
+    trap 'ftp_server_stop; rm -rf "$work"' EXIT
+}
 bench_setup() {
     local work=$1 big_mib=$2 big=$3 small_count=$4 small=$5 i
     export HOME=$work/home

@@ -30,16 +30,9 @@ fetch=$build/bench/ftpfetch
 }
 fetch=$(realpath "$fetch")
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zendra-smallfiles.XXXXXX")
-# Run as root, proftpd's sessions are nobody's and need to pass through to the served directory.
-chmod 711 "$work"
 source scripts/ftpserver.sh
 source bench/setup.sh
-cleanup() {
-    ftp_server_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
+bench_work smallfiles
 
 bench_setup "$work" "$lead_mib" lead.bin "$small_count" .
 

@@ -15,20 +15,25 @@ class TestCli : public QObject
     QTemporaryDir m_home; // of every run, so the certificates directory is the test's
 
     // Exit status, standard output, the command's own lines on standard error (without
-    // "zendra-cli: ") and whether the log shows a root-CA recovery.
+    // "zendra-cli: ") and whether the log shows a root-CA recovery. On a @p terminal, a
+    // pseudo-terminal that script(1) makes, every stream is the terminal and @p in is typed there.
     std::tuple<int, QByteArray, QByteArrayList, bool> run(
-        const QStringList &args, const QByteArray &in = {})
+        const QStringList &args, const QByteArray &in = {}, bool terminal = false)
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_DATA_HOME", m_home.path());
         environment.insert("QT_FORCE_STDERR_LOGGING", "1");
         process.setProcessEnvironment(environment);
-        process.start(ZENDRA_CLI_PATH, args);
+        if (terminal)
+            process.start("script", {"-qec", ZENDRA_CLI_PATH " " + args.join(' '), "/dev/null"});
+        else
+            process.start(ZENDRA_CLI_PATH, args);
         process.write(in);
         process.closeWriteChannel();
         process.waitForFinished(60000);
-        const QByteArray err = process.readAllStandardError();
+        const QByteArray err
+            = terminal ? process.readAllStandardOutput() : process.readAllStandardError();
         QByteArrayList own;
         for (const QByteArray &line : err.split('\n')) {
             if (line.startsWith("zendra-cli: "))
@@ -83,13 +88,22 @@ private Q_SLOTS:
             "get: downloading SERVER/a.txt failed: cannot write \"/none/a\": ");
         row("plain FTP refused by default", "", "ls SERVER/", 5,
             "ls: listing SERVER/ failed: error 64: ");
-        row("root CA recovered", "fullchain.pem", "get SERVER/a.txt", 0, "hello");
+        // Each failure with its real reason.
+        row("root only the server vouches for", "fullchain.pem", "get SERVER/a.txt", 5,
+            "get: downloading SERVER/a.txt failed: nobody but the server vouches for its root CA");
+        row("imported root", "fullchain.pem", "get SERVER/a.txt --ca ROOT", 0, "hello");
         row("no findable root", "chain-without-root.pem", "get SERVER/a.txt", 5,
-            "get: downloading SERVER/a.txt failed: error 77: ");
+            "get: downloading SERVER/a.txt failed: error 60: The root CA of the chain is unknown");
         row("no findable root, insecure", "chain-without-root.pem", "get SERVER/a.txt --insecure",
             0, "hello");
         row("certificate for another host", "other-chain.pem", "get SERVER/a.txt --ca ROOT", 5,
-            "get: downloading SERVER/a.txt failed: error 60: ");
+            "get: downloading SERVER/a.txt failed: error 60: Host-name mismatch: the certificate "
+            "names other.invalid, not 127.0.0.1");
+        row("certificate for another host, insecure", "other-chain.pem",
+            "get SERVER/a.txt --insecure", 0, "hello");
+        row("expired", "expired.pem", "get SERVER/a.txt", 5,
+            "get: downloading SERVER/a.txt failed: error 60: The certificate \"localhost\" "
+            "expired");
     }
     void requestsEndWithTheirExitStatus()
     {
@@ -101,7 +115,9 @@ private Q_SLOTS:
         const auto server = FtpServer::started(chain.isEmpty()
                 ? FtpServer::Options()
                 : FtpServer::tlsOptions(FtpServer::Tls::Required, m_certificates.file(chain),
-                    m_certificates.file(chain.startsWith("other") ? "other.key" : "server.key")));
+                    m_certificates.file(chain.startsWith("other") ? "other.key"
+                            : chain.startsWith("exp")             ? "expired.key"
+                                                                  : "server.key")));
         QTcpServer closed;
         QVERIFY(server && server->writeFile("a.txt", "hello")
             && closed.listen(QHostAddress::LocalHost));
@@ -122,7 +138,7 @@ private Q_SLOTS:
         QCOMPARE(own.size(), status || insecure ? 1 : 0);
         QCOMPARE(status ? own.first().left(output.size()) : out.left(output.size()), output);
         QVERIFY(!insecure || own.first().startsWith("warning: "));
-        QCOMPARE(recovered, !chain.isEmpty());
+        QCOMPARE(recovered, !chain.isEmpty() && status != 0);
     }
 
     // The local file is replaced whole on success and left as it was otherwise; a silent server
@@ -172,18 +188,58 @@ private Q_SLOTS:
         QCOMPARE(QDir(local.path()).entryList(QDir::Files), QStringList {"target"});
     }
 
-    void secondRunVerifiesWithTheLearnedRoot()
+    // A root that only its server vouches for is trusted when the user says so: by fingerprint,
+    // or on a terminal when asked (default no). It is pinned to the server, and a root that
+    // changes is refused with both fingerprints until --forget-ca.
+    void unknownRootIsTrustedOnlyWhenTheUserSaysSo()
     {
         QDir(m_home.path()).removeRecursively();
-        const auto server = FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required,
-            m_certificates.fullChainFile(), m_certificates.serverKeyFile()));
+        QTemporaryDir served;
+        const auto serve = [&](const QString &chain, const QString &key) {
+            return m_certificates.copy(chain, served.filePath("chain"))
+                && m_certificates.copy(key, served.filePath("key"));
+        };
+        QVERIFY(serve("selfsigned.pem", "selfsigned.key"));
+        FtpServer::Options options = FtpServer::tlsOptions(
+            FtpServer::Tls::Required, served.filePath("chain"), served.filePath("key"));
+        options.proftpd = true; // reads its certificate anew for every session
+        const auto server = FtpServer::started(options);
         QVERIFY(server);
-        const QStringList ls {"ls", server->url("ftp", ""), "--user", server->user(), "--password",
-            server->password()};
-        QVERIFY(std::get<3>(run(ls)));
-        const auto [status, out, own, recovered] = run(ls);
-        QVERIFY(status == 0 && !recovered);
-        QVERIFY(std::get<3>(run(ls + QStringList {"--forget-ca"})));
+        const QString url = server->url("ftp", "");
+        const QStringList ls {
+            "ls", url, "--user", server->user(), "--password", server->password()};
+        const QByteArray self = m_certificates.fingerprint("selfsigned").toUtf8();
+        const QByteArray root = m_certificates.fingerprint("root").toUtf8();
+        const auto pinned = [&] {
+            QFile pin(m_home.filePath("zendra-cli/certificates/pinned_127.0.0.1_%1.pem")
+                          .arg(QUrl(url).port()));
+            return pin.open(QIODevice::ReadOnly) ? pin.readAll() : QByteArray();
+        };
+
+        auto [status, out, own, recovered] = run(ls);
+        QVERIFY(status == 5 && own.size() == 1);
+        QVERIFY2(own.first().endsWith("run again with --trust-root " + self), own.first());
+        std::tie(status, out, own, recovered) = run(ls + QStringList {"--trust-root", self});
+        QVERIFY(
+            status == 0 && own.size() == 1 && own.first().startsWith("note: pinned the root CA"));
+        QCOMPARE(pinned(), m_certificates.certificate("selfsigned").toPem());
+        std::tie(status, out, own, recovered) = run(ls);
+        QVERIFY(status == 0 && own.isEmpty() && !recovered);
+
+        // The server now presents a chain that ends in another root.
+        QVERIFY(serve("fullchain.pem", "server.key"));
+        std::tie(status, out, own, recovered) = run(ls);
+        QVERIFY(status == 5 && own.size() == 1);
+        QVERIFY(own.first().contains(self) && own.first().contains(root));
+        QCOMPARE(pinned(), m_certificates.certificate("selfsigned").toPem());
+        // Asked on a terminal: Enter says no, y says yes.
+        for (const QByteArray &answer : {QByteArray("\n"), QByteArray("y\n")}) {
+            std::tie(status, out, own, recovered)
+                = run(ls + QStringList {"--forget-ca"}, answer, true);
+            QVERIFY(own.first().contains(root));
+            QCOMPARE(status, answer == "\n" ? 5 : 0);
+            QCOMPARE(pinned(), answer == "\n" ? "" : m_certificates.certificate("root").toPem());
+        }
     }
 };
 

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QMetaEnum>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QSslConfiguration>
@@ -62,6 +63,13 @@ const QString tooMany = ">> Too many certificate updates requested, something is
 QString certificatesDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/certificates";
+}
+
+QByteArray pinOf(const FtpServer &server)
+{
+    QFile file(certificatesDirectory()
+        + QStringLiteral("/pinned_127.0.0.1_%1.pem").arg(QUrl(server.url("ftp", "")).port()));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -440,31 +448,53 @@ private Q_SLOTS:
         QCOMPARE(copy.readAll(), source.readAll());
     }
 
-    // What protected each request, as libcurl ran it, and what the verified-TLS policy refuses;
-    // one callback each. Facts: e encrypted, p peer verified, h host verified.
+    // What protected each request, who vouched for its server, and what the verified-TLS policy
+    // refuses; one callback each. Facts: e encrypted, p peer verified, h host verified; the
+    // trust; the root of rootFingerprint(), pinned to the server when the trust says so.
     void protectionIsReportedAndEnforced_data()
     {
         QTest::addColumn<QString>("tls"); // the ProFTPD server's: off, allowed or required
         QTest::addColumn<QString>("chain"); // what it presents
-        QTest::addColumn<QString>("setup"); // root imported, TLS required, verified peer required
+        // Root imported or in the system list, TLS or verified peer required, root accepted.
+        QTest::addColumn<QString>("setup");
         QTest::addColumn<int>("code");
         QTest::addColumn<int>("attempts");
         QTest::addColumn<QString>("facts");
+        QTest::addColumn<int>("asked"); // how often the host's handler was asked
         const auto row = [](const char *tag, const char *tls, const char *chain, const char *setup,
-                             int code, int attempts, const char *facts) {
-            QTest::newRow(tag) << tls << chain << setup << code << attempts << facts;
+                             int code, int attempts, const char *facts, int asked = 0) {
+            QTest::newRow(tag) << tls << chain << setup << code << attempts << facts << asked;
         };
-        row("plain FTP, TLS tried and refused", "off", "", "", 0, 1, "");
-        row("plain FTP, TLS required", "off", "", "tls", 64, 1, "");
+        row("plain FTP, TLS tried and refused", "off", "", "", 0, 1, " No ");
+        row("plain FTP, TLS required", "off", "", "tls", 64, 1, " No ");
         // Tried, TLS vouches for the control connection only.
-        row("TLS tried, imported root", "allowed", "fullchain", "import", 0, 1, "ph");
-        row("TLS required, imported root", "required", "fullchain", "import tls", 0, 1, "eph");
-        row("recovered root, policy", "required", "fullchain", "policy", 0, 2, "eph");
-        row("no findable root: verification off", "required", "chain-without-root", "", 0, 2, "h");
-        // The store refuses before the repetition: no CA file yet (77), then no root.
-        row("no findable root, policy", "required", "chain-without-root", "policy", 77, 1, "");
-        row("host-name mismatch, policy", "required", "other-chain", "import policy", 60, 1, "");
-        row("host check off, policy", "required", "fullchain", "import policy no-host", 60, 1, "");
+        row("TLS tried, imported root", "allowed", "fullchain", "import", 0, 1, "ph Imported ");
+        row("TLS required, imported root", "required", "fullchain", "import tls", 0, 1,
+            "eph Imported ");
+        row("self-signed", "required", "selfsigned", "", 0, 2, "ph FirstUse selfsigned");
+        row("self-signed, policy", "required", "selfsigned", "policy", 60, 1, " No selfsigned", 1);
+        row("self-signed, policy, accepted when asked", "required", "selfsigned", "policy accept",
+            0, 2, "eph Pinned selfsigned", 1);
+        row("self-signed, policy, accepted before", "required", "selfsigned", "policy pin", 0, 2,
+            "eph Pinned selfsigned");
+        row("private CA chain", "required", "fullchain", "", 0, 2, "ph FirstUse root");
+        row("private CA chain, policy", "required", "fullchain", "policy", 60, 1, " No root", 1);
+        row("private CA chain, policy, accepted", "required", "fullchain", "policy accept", 0, 2,
+            "eph Pinned root", 1);
+        row("root in the system list", "required", "chain-without-root", "system", 0, 2,
+            "ph System root");
+        // Sent by the server too, the root is still the system's, and nobody is asked.
+        row("root in the system list, policy", "required", "fullchain", "system policy accept", 0,
+            2, "eph System root");
+        row("no findable root: verification off", "required", "chain-without-root", "", 0, 2,
+            "h No ");
+        row("no findable root, policy", "required", "chain-without-root", "policy accept", 60, 1,
+            " No ");
+        row("host-name mismatch", "required", "other-chain", "import", 60, 3, " No ");
+        row("host-name mismatch, policy", "required", "other-chain", "policy accept", 60, 1,
+            " No root");
+        row("host check off, policy", "required", "fullchain", "import policy no-host", 60, 1,
+            " No ");
     }
     void protectionIsReportedAndEnforced()
     {
@@ -474,14 +504,25 @@ private Q_SLOTS:
         QFETCH(int, code);
         QFETCH(int, attempts);
         QFETCH(QString, facts);
+        QFETCH(int, asked);
+        const QString key = chain.startsWith("other") ? "other"
+            : chain == "selfsigned"                   ? chain
+                                                      : "server";
         FtpServer::Options options = FtpServer::tlsOptions(tls == "off" ? FtpServer::Tls::Off
                 : tls == "allowed"                                      ? FtpServer::Tls::Allowed
                                                                         : FtpServer::Tls::Required,
-            m_certificates.file(chain + ".pem"),
-            m_certificates.file(chain.startsWith("other") ? "other.key" : "server.key"));
+            m_certificates.file(chain + ".pem"), m_certificates.file(key + ".key"));
         options.proftpd = true;
         const auto server = FtpServer::started(options);
         QVERIFY(server && server->writeFile("a", "data"));
+        if (setup.contains("system")) {
+            QSslConfiguration configuration = m_defaultConfiguration;
+            configuration.setCaCertificates(certificates("root"));
+            QSslConfiguration::setDefaultConfiguration(configuration);
+        }
+        const QString url = server->url("ftp", "a");
+        const QSslCertificate root = certificates(facts.section(' ', 2)).value(0);
+        const QString fingerprint = m_certificates.fingerprint(facts.section(' ', 2));
         FtpService service;
         server->logIn(service);
         QVERIFY(!setup.contains("import")
@@ -489,30 +530,110 @@ private Q_SLOTS:
         service.setRequireTls(setup.contains("tls"));
         service.setRequireVerifiedPeer(setup.contains("policy"));
         service.setVerifyHost(!setup.contains("no-host"));
+        service.setMaximumAttempts(3);
+        // Any form of the fingerprint will do.
+        QVERIFY(!setup.contains("pin")
+            || service.pinRoot(url, fingerprint.mid(7).remove(':').toLower()));
+        QList<QStringList> questions;
+        service.setRootApprovalHandler(
+            [&](const QString &server, const QSslCertificate &root, const QString &fingerprint) {
+                questions << QStringList {server, root.toPem(), fingerprint};
+                return setup.contains("accept");
+            });
         LogCapture log;
         Answers answers;
         const auto protection = [&](int index) {
             const FtpResult &result = answers.results[index];
             return QString(result.isEncrypted() ? "e" : "") + (result.isPeerVerified() ? "p" : "")
-                + (result.isHostVerified() ? "h" : "");
+                + (result.isHostVerified() ? "h" : "") + ' '
+                + QString(QMetaEnum::fromType<FtpResult::Trust>().valueToKey(result.trust()))
+                      .remove("Trust")
+                + ' ' + result.rootFingerprint();
         };
-        service.downloadFile(server->url("ftp", "a"), answers.callback(service));
+        service.downloadFile(url, answers.callback(service));
         QVERIFY(answers.wait(1));
         QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 1; }, 700));
         QCOMPARE(answers.results[0].code(), code);
         QCOMPARE(answers.data[0], code ? "" : "data");
         QCOMPARE(answers.results[0].attempts(), attempts);
-        QCOMPARE(protection(0), facts);
+        QCOMPARE(protection(0), facts.section(' ', 0, 1) + ' ' + fingerprint);
+        QCOMPARE(questions.size(), asked);
+        QVERIFY(!asked || questions.first() == QStringList({url, root.toPem(), fingerprint}));
+        // A refusal says which root to pin; only a pinned root is pinned.
+        QVERIFY(!code || !asked || answers.results[0].errorString().contains(fingerprint));
+        QCOMPARE(pinOf(*server), facts.contains("Pinned") ? root.toPem() : "");
         // Only without the policy does the store switch verification off, and only a verified
         // server gets the credentials under it.
-        QCOMPARE(log.lines().contains(peerOff), setup.isEmpty() && chain == "chain-without-root");
+        QCOMPARE(log.lines().contains(peerOff),
+            (setup == "" && chain == "chain-without-root") || chain + setup == "other-chainimport");
         QVERIFY(!setup.contains("policy") || server->count("PASS 230") == (code ? 0 : 1));
         // A reused connection tells the same.
         if (code == 0) {
-            service.downloadFile(server->url("ftp", "a"), answers.callback(service));
+            service.downloadFile(url, answers.callback(service));
             QVERIFY(answers.wait(2));
-            QCOMPARE(protection(1), facts);
+            QCOMPARE(protection(1), protection(0));
         }
+    }
+
+    // Under the policy each server keeps the root the host accepted for it: two servers with
+    // different learned roots alternate without another question; a root that changes is
+    // refused, naming both, and replaces nothing until the host removes the pin.
+    void pinnedRootsStayWithTheirServers()
+    {
+        QTemporaryDir served;
+        const auto serve = [&](const QString &name, const TestCertificates &from) {
+            return from.copy("selfsigned.pem", served.filePath(name + ".pem"))
+                && from.copy("selfsigned.key", served.filePath(name + ".key"));
+        };
+        QVERIFY(serve("a", m_certificates) && serve("b", m_twins));
+        std::unique_ptr<FtpServer> servers[2];
+        for (int i = 0; i < 2; ++i) {
+            const QString name = i ? "b" : "a";
+            FtpServer::Options options = FtpServer::tlsOptions(FtpServer::Tls::Required,
+                served.filePath(name + ".pem"), served.filePath(name + ".key"));
+            options.proftpd = true;
+            servers[i] = FtpServer::started(options);
+            QVERIFY(servers[i] && servers[i]->writeFile("f", name.toLatin1()));
+        }
+        FtpService service;
+        servers[0]->logIn(service);
+        service.setRequireVerifiedPeer(true);
+        QStringList asked;
+        service.setRootApprovalHandler(
+            [&](const QString &url, const QSslCertificate &, const QString &) {
+                asked << url;
+                return true;
+            });
+        LogCapture log;
+        Answers answers;
+        const auto get = [&](int server) {
+            service.downloadFile(servers[server]->url("ftp", "f"), answers.callback(service));
+            return answers.wait(int(answers.data.size()) + 1);
+        };
+        QVERIFY(get(0) && get(1) && get(0) && get(1));
+        QCOMPARE(answers.data, QList<QByteArray>({"a", "b", "a", "b"}));
+        for (const FtpResult &result : std::as_const(answers.results))
+            QCOMPARE(result.trust(), FtpResult::PinnedTrust);
+        QCOMPARE(asked, QStringList({servers[0]->url("ftp", "f"), servers[1]->url("ftp", "f")}));
+        QCOMPARE(log.lines().count(">> Update FTP certificate"), 2);
+        QCOMPARE(pinOf(*servers[0]), m_certificates.certificate("selfsigned").toPem());
+        QCOMPARE(pinOf(*servers[1]), m_twins.certificate("selfsigned").toPem());
+
+        // The first server gets another self-signed certificate, seen from its next session on.
+        QVERIFY(serve("a", m_twins));
+        service.endSession("ftp", "127.0.0.1");
+        QVERIFY(get(0) && answers.results.last().code() == 60);
+        const QString error = answers.results.last().errorString();
+        QVERIFY2(error.contains(m_certificates.fingerprint("selfsigned"))
+                && error.contains(m_twins.fingerprint("selfsigned")),
+            qPrintable(error));
+        QVERIFY(get(1) && answers.data.last() == "b");
+        QCOMPARE(pinOf(*servers[0]), m_certificates.certificate("selfsigned").toPem());
+        QCOMPARE(asked.size(), 2);
+        QVERIFY(service.removePinnedRoot(servers[0]->url("ftp", "")));
+        QVERIFY(get(0) && answers.results.last().trust() == FtpResult::PinnedTrust);
+        QCOMPARE(pinOf(*servers[0]), m_twins.certificate("selfsigned").toPem());
+        QCOMPARE(asked.size(), 3);
     }
 
     void destructionLeavesNoCallbackAndNoThread_data()

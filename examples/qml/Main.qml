@@ -46,11 +46,14 @@ ApplicationWindow {
         ColumnLayout {
             anchors.fill: parent
             RowLayout {
-                // Closed only when TLS protected the last listing and its server was verified;
-                // drawn, since not every system has a font with a lock.
+                // Closed only when TLS protected the last listing and its server was verified
+                // against a root that someone other than the server vouched for; drawn, since
+                // not every system has a font with a lock.
                 Item {
+                    id: lock
                     objectName: "lock"
                     readonly property bool closed: directory.encrypted && directory.peerVerified
+                                                   && directory.trust !== FtpResult.FirstUseTrust
                     readonly property color color: closed ? "#2e7d32" : "#c62828"
                     implicitWidth: 14
                     implicitHeight: 20
@@ -140,10 +143,10 @@ ApplicationWindow {
             objectName: "warning"
             Layout.margins: 6
             color: "darkred"
-            text: directory.encrypted ? "Warning: the server's certificate was not verified"
-                                      : "Warning: the listing was not protected by TLS"
-            visible: directory.status === FtpDirectoryModel.Ready
-                     && !(directory.encrypted && directory.peerVerified)
+            text: !directory.encrypted ? "Warning: the listing was not protected by TLS"
+                : directory.peerVerified ? "Warning: nobody but the server vouches for its certificate"
+                : "Warning: the server's certificate was not verified"
+            visible: directory.status === FtpDirectoryModel.Ready && !lock.closed
         }
         ToolBar {
             Layout.fillWidth: true

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QSslCertificate>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QUrl>
@@ -37,9 +38,9 @@ constexpr int maxAttempts = 8;
 
 const char exitStatusHelp[] = "\n\nExit status: 0 success, 2 usage error, 3 connection or DNS "
                               "failure, 4 login refused, 5 no TLS, or a server that could not "
-                              "be verified (see --no-ssl, --insecure), 6 remote file or directory "
-                              "missing, 7 local file error, 130 interrupted (Ctrl-C), 1 anything "
-                              "else.";
+                              "be verified (see --trust-root, --insecure, --no-ssl), 6 remote "
+                              "file or directory missing, 7 local file error, 130 interrupted "
+                              "(Ctrl-C), 1 anything else.";
 
 // The exit status for the outcome of a request, from libcurl's code.
 int exitStatus(const FtpResult &result)
@@ -89,11 +90,100 @@ int exitStatus(const FtpResult &result)
     }
 }
 
-// One line for a failed request: libcurl's code and text, or why the local file failed.
-QString failureText(const FtpResult &result, const QString &localFile)
+// "O=..., CN=..." of @p certificate's subject.
+QString subjectText(const QSslCertificate &certificate)
+{
+    QStringList parts;
+    for (const QByteArray &attribute : certificate.subjectInfoAttributes()) {
+        parts << QString::fromLatin1(attribute) + QLatin1Char('=')
+                + certificate.subjectInfo(attribute).join(QLatin1String(", "));
+    }
+    return parts.join(QLatin1String(", "));
+}
+
+// The server's root CA as the CLI sees it: the root pinned to the server when the run started,
+// and the root that the service asked about, one that nobody but the server vouches for. On a
+// terminal it asks the user, as ssh does, whether to pin such a root; elsewhere the answer is no.
+class RootTrust
+{
+public:
+    RootTrust(FtpService &service, const QString &url)
+        : m_service(service), m_url(url), m_pinnedBefore(service.pinnedRoot(url))
+    {
+        service.setRootApprovalHandler(
+            [this](const QString &, const QSslCertificate &root, const QString &fingerprint) {
+                return ask(root, fingerprint);
+            });
+    }
+    ~RootTrust() { m_service.setRootApprovalHandler({}); }
+    RootTrust(const RootTrust &) = delete;
+    RootTrust &operator=(const RootTrust &) = delete;
+
+    // What to say about a refused root, with what to do about it; empty for other failures.
+    QString refusal(const FtpResult &result) const
+    {
+        const QString presented = result.rootFingerprint();
+        if (!m_pinnedBefore.isEmpty() && !presented.isEmpty() && presented != m_pinnedBefore) {
+            return QStringLiteral("the server's root CA changed: %1 is pinned to it, it now "
+                                  "presents %2; refused (--forget-ca forgets the pinned root)")
+                .arg(m_pinnedBefore, presented);
+        }
+        if (!m_asked.isEmpty() && presented == m_asked) {
+            return QStringLiteral("nobody but the server vouches for its root CA \"%1\", %2; if "
+                                  "that is the right fingerprint, run again with --trust-root %2")
+                .arg(m_subject, m_asked);
+        }
+        return QString();
+    }
+    // Says on standard error that this run pinned a root to the server.
+    void reportPin() const
+    {
+        const QString pinned = m_service.pinnedRoot(m_url);
+        if (!pinned.isEmpty() && pinned != m_pinnedBefore) {
+            fail(QStringLiteral("note: pinned the root CA %1 to %2 (--forget-ca forgets it)")
+                     .arg(pinned, server()));
+        }
+    }
+
+private:
+    QString server() const
+    {
+        const QUrl url(m_url);
+        return QStringLiteral("%1:%2")
+            .arg(url.host())
+            .arg(url.port(url.scheme() == QLatin1String("ftps") ? 990 : 21));
+    }
+    bool ask(const QSslCertificate &root, const QString &fingerprint)
+    {
+        m_asked = fingerprint;
+        m_subject = subjectText(root);
+        if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO))
+            return false;
+        std::fprintf(stderr,
+            "The server %s presents a root CA that nobody but the server vouches for:\n"
+            "  subject:     %s\n  fingerprint: %s\n"
+            "Trust this root for this server from now on? [y/N] ",
+            qUtf8Printable(server()), qUtf8Printable(m_subject), qUtf8Printable(fingerprint));
+        std::fflush(stderr);
+        char answer[64] = {};
+        return std::fgets(answer, sizeof answer, stdin) && (answer[0] == 'y' || answer[0] == 'Y');
+    }
+
+    FtpService &m_service;
+    QString m_url;
+    QString m_pinnedBefore;
+    QString m_asked;
+    QString m_subject;
+};
+
+// One line for a failed request: libcurl's code and text, or why the local file failed, or
+// what to do about a refused root.
+QString failureText(const FtpResult &result, const QString &localFile, const RootTrust &trust)
 {
     if (result.code() == -1)
         return QStringLiteral("cannot write \"%1\": %2").arg(localFile, result.errorString());
+    if (const QString refusal = trust.refusal(result); !refusal.isEmpty())
+        return refusal;
     QString text = QStringLiteral("error %1: %2").arg(result.code()).arg(result.errorString());
     if (result.code() == CURLE_USE_SSL_FAILED)
         text += QStringLiteral(" (the server refused TLS; --no-ssl accepts plain FTP)");
@@ -156,10 +246,15 @@ struct FtpOptions
     QCommandLineOption noSsl {QStringLiteral("no-ssl"),
         QStringLiteral("Do not ask an ftp:// server for TLS (plain FTP).")};
     QCommandLineOption forgetCa {QStringLiteral("forget-ca"),
-        QStringLiteral("Forget the root CA that an earlier run learned from a server's chain.")};
+        QStringLiteral("Forget the root CA that an earlier run learned or pinned for this "
+                       "server.")};
+    QCommandLineOption trustRoot {QStringLiteral("trust-root"),
+        QStringLiteral("Trust the server's root CA of this SHA-256 fingerprint (as a refusal "
+                       "names it) and pin it to the server, host and port."),
+        QStringLiteral("SHA256:...")};
     QCommandLineOption insecure {QStringLiteral("insecure"),
-        QStringLiteral("Accept a TLS server whose certificate could not be verified (said on "
-                       "standard error); implied by --no-verify-peer and --no-verify-host.")};
+        QStringLiteral("Accept a TLS server without verifying it, a host-name mismatch too (said "
+                       "on standard error); implied by --no-verify-peer and --no-verify-host.")};
     QCommandLineOption stallTimeout {QStringLiteral("stall-timeout"),
         QStringLiteral("Give up (exit status 3) when no data moves for this many seconds "
                        "(default: wait for ever)."),
@@ -168,7 +263,7 @@ struct FtpOptions
     void addTo(QCommandLineParser &parser) const
     {
         parser.addOptions({user, password, ca, noVerifyPeer, noVerifyHost, noSsl, forgetCa,
-            insecure, stallTimeout});
+            trustRoot, insecure, stallTimeout});
     }
     // Without TLS there is no peer to verify, so --no-ssl accepts that too.
     bool acceptsUnverified(const QCommandLineParser &parser) const
@@ -332,7 +427,8 @@ int parseFtpCommand(QCommandLineParser &parser, const QStringList &args, const F
     return -1;
 }
 
-// Builds the service as the options say, with the root CA that an earlier run learned.
+// Builds the service as the options say, or null after an error line; roots that earlier runs
+// pinned stay with their servers.
 std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const FtpOptions &options)
 {
     // The root-CA recovery writes into this directory but never creates it; without it every
@@ -341,15 +437,18 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
         = QStringLiteral("%1/certificates")
               .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     QDir().mkpath(certificates);
-    const QString learnedRoot = certificates + QStringLiteral("/root_ca.pem");
-    if (parser.isSet(options.forgetCa))
-        QFile::remove(learnedRoot);
+    const QString url = parser.positionalArguments().constFirst();
 
     auto service = std::make_unique<FtpService>();
+    if (parser.isSet(options.forgetCa)) {
+        QFile::remove(certificates + QStringLiteral("/root_ca.pem"));
+        service->removePinnedRoot(url);
+    }
     service->setMaximumAttempts(maxAttempts);
     service->setStallTimeout(int(parser.value(options.stallTimeout).toDouble() * 1000));
-    service->setVerifyPeer(!parser.isSet(options.noVerifyPeer));
-    service->setVerifyHost(!parser.isSet(options.noVerifyHost));
+    const bool insecure = parser.isSet(options.insecure);
+    service->setVerifyPeer(!parser.isSet(options.noVerifyPeer) && !insecure);
+    service->setVerifyHost(!parser.isSet(options.noVerifyHost) && !insecure);
     service->setActivateSsl(!parser.isSet(options.noSsl));
     // Safe unless told otherwise: TLS on both connections and a verified server.
     service->setRequireTls(!parser.isSet(options.noSsl));
@@ -359,11 +458,16 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
         : qEnvironmentVariable("ZENDRA_PASSWORD");
     service->setCredentials(
         parser.value(options.user), password, [](const QString &value) { return value; });
-    // Already in the directory, so loading it only hands it to the worker.
-    if (QFileInfo::exists(learnedRoot))
-        service->loadCertificate(learnedRoot, false);
     if (parser.isSet(options.ca))
         service->loadCertificate(parser.value(options.ca), true);
+    if (parser.isSet(options.trustRoot)
+        && !service->pinRoot(url, parser.value(options.trustRoot))) {
+        fail(QStringLiteral("--trust-root: \"%1\" is no SHA-256 fingerprint, or another root is "
+                            "pinned to the server (--forget-ca forgets it)")
+                 .arg(parser.value(options.trustRoot)),
+            UsageError);
+        return nullptr;
+    }
     return service;
 }
 
@@ -451,6 +555,9 @@ int runList(const QStringList &args)
 
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
+    if (!service)
+        return UsageError;
+    const RootTrust trust(*service, parser.positionalArguments().constFirst());
     const Interruption interruption(*service);
     int status = Failure;
     QString message = QStringLiteral("no answer");
@@ -459,7 +566,8 @@ int runList(const QStringList &args)
         [&](const QList<FtpFileInfo> &entries) {
             const FtpResult result = service->lastResult();
             status = exitStatus(result);
-            message = failureText(result, QString());
+            message = failureText(result, QString(), trust);
+            trust.reportPin();
             warnIfUnverified(parser, options, result);
             if (status == Success) {
                 for (const FtpFileInfo &entry : entries) {
@@ -505,6 +613,9 @@ int runGet(const QStringList &args)
 
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
+    if (!service)
+        return UsageError;
+    const RootTrust trust(*service, parser.positionalArguments().constFirst());
     const Interruption interruption(*service);
     showProgress(*service);
     const QString target
@@ -517,7 +628,8 @@ int runGet(const QStringList &args)
         [&](const QByteArray &data) {
             const FtpResult result = service->lastResult();
             status = exitStatus(result);
-            message = failureText(result, localFile);
+            message = failureText(result, localFile, trust);
+            trust.reportPin();
             warnIfUnverified(parser, options, result);
             if (status == Success && localFile.isEmpty()
                 && (std::fwrite(data.constData(), 1, size_t(data.size()), output.stream())

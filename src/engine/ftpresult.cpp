@@ -12,12 +12,14 @@ public:
     QString reply;
     QString replyCommand;
     QString listingCommand;
+    QString rootFingerprint;
     int code = -1;
     int attempts = 0;
     int replyCode = 0;
     bool encrypted = false;
     bool peerVerified = false;
     bool hostVerified = false;
+    FtpResult::Trust trust = FtpResult::NoTrust;
 };
 
 FtpResult::FtpResult() : d(new FtpResultPrivate) { }
@@ -119,6 +121,22 @@ QString FtpResult::listingCommand() const
 void FtpResult::setListingCommand(const QString &command)
 {
     d->listingCommand = command;
+}
+
+FtpResult::Trust FtpResult::trust() const
+{
+    return d->trust;
+}
+
+QString FtpResult::rootFingerprint() const
+{
+    return d->rootFingerprint;
+}
+
+void FtpResult::setTrust(Trust trust, const QString &rootFingerprint)
+{
+    d->trust = trust;
+    d->rootFingerprint = rootFingerprint;
 }
 
 } // namespace zendra

@@ -6,6 +6,7 @@
 
 #include <QSharedDataPointer>
 #include <QString>
+#include <QtCore/qobjectdefs.h>
 
 namespace zendra {
 
@@ -15,7 +16,21 @@ class FtpResultPrivate;
 /// FtpService::lastResult() gives the outcome of the request whose callback is running.
 class ZENDRA_EXPORT FtpResult
 {
+    Q_GADGET
+
 public:
+    /// Who vouched for the root CA that the server's chain was verified against.
+    enum Trust {
+        NoTrust, ///< The server was not verified (no TLS, verification off, or a failure).
+        SystemTrust, ///< A CA of the system's list (the default SSL configuration's CAs).
+        ImportedTrust, ///< A CA file that the host imported with FtpService::loadCertificate().
+        /// A root that only the server's own chain supplied, learned on first use: the server
+        /// vouched for itself. Never under FtpService::setRequireVerifiedPeer(true).
+        FirstUseTrust,
+        PinnedTrust ///< The root pinned to this server (host and port) when the host accepted it.
+    };
+    Q_ENUM(Trust)
+
     /// A result of no request: not a success, code() -1, empty url(), attempts() 0.
     FtpResult();
     /// A result of a request to @p url whose last attempt ended with libcurl's @p code (0 for
@@ -69,6 +84,15 @@ public:
     QString listingCommand() const;
     /// Records the command of a listing; a result starts without one.
     void setListingCommand(const QString &command);
+    /// Who vouched for the root CA that verified the server on the last attempt; NoTrust when
+    /// isPeerVerified() is false.
+    Trust trust() const;
+    /// The SHA-256 fingerprint ("SHA256:" and 32 hex bytes joined by colons) of the root the
+    /// trust rests on, or of the root that a verified-peer policy refused; empty when unknown
+    /// (an imported file may hold several CAs).
+    QString rootFingerprint() const;
+    /// Records where the trust came from; a result starts with NoTrust and no fingerprint.
+    void setTrust(Trust trust, const QString &rootFingerprint);
     /// True when the host cancelled the request (code() is 42, CURLE_ABORTED_BY_CALLBACK),
     /// which tells a cancel from a failure.
     bool isCancelled() const;

@@ -45,6 +45,7 @@ FtpService::FtpService(QObject *parent)
     connect(this, &FtpService::activateSslChanged, m_worker, &FtpWorker::setActivateSsl);
     connect(m_worker, &FtpWorker::requestFinished, this, &FtpService::onRequestFinished);
     connect(m_worker, &FtpWorker::certificateUpdateRequired, this, &FtpService::updateCertificate);
+    m_worker->trustStore().setDirectory(m_certificatesDirectory);
 }
 
 FtpService::~FtpService()

@@ -152,6 +152,26 @@ public:
     /// requireVerifiedPeer as a bindable property, as bindableRequireTls().
     QBindable<bool> bindableRequireVerifiedPeer();
 
+    /// Asked on this thread, under setRequireVerifiedPeer(true), when the server of @p url
+    /// presents a @p root CA that nobody but the server itself vouches for, with the root's
+    /// SHA-256 @p fingerprint. Return true to pin the root to that server (host and port).
+    using RootApprovalHandler = std::function<bool(
+        const QString &url, const QSslCertificate &root, const QString &fingerprint)>;
+    /// Sets the handler asked before a root is pinned. Without one, or when it answers false,
+    /// such a request ends with its certificate failure; lastResult().rootFingerprint() names
+    /// the root for pinRoot().
+    void setRootApprovalHandler(const RootApprovalHandler &handler);
+    /// Accepts the root CA of SHA-256 @p fingerprint (as FtpResult::rootFingerprint() writes it)
+    /// for the server of @p url, its host and port: pinned at once when that server presented it
+    /// before, else when it does. False for a malformed fingerprint or URL, or while another root
+    /// is pinned to that server.
+    bool pinRoot(const QString &url, const QString &fingerprint);
+    /// Removes the root pinned to the server of @p url, and an acceptance not used yet; true
+    /// when a pin was removed. Until then a server presenting another root is refused.
+    bool removePinnedRoot(const QString &url);
+    /// The fingerprint of the root pinned to the server of @p url; empty when none.
+    QString pinnedRoot(const QString &url) const;
+
 Q_SIGNALS:
     /// Declared for hosts; the library never emits it.
     void refreshCertificate(
@@ -194,7 +214,11 @@ private:
     void deliverProgress(const QString &url, bool last);
     void setProgressHandler(int id, const ProgressHandler &handler);
     static bool replaceOrRemoveCertificate(const QString &source, const QString &destination);
-    void giveUpVerification();
+    void giveUpVerification(bool refuse, const QString &reason = QString());
+    enum class RootVerdict { Refused, Pinned, Vouched };
+    RootVerdict judgeRoot(const QString &url, const QList<QSslCertificate> &chain,
+        const QSslCertificate &root, FtpResult::Trust trust);
+    FtpResult::Trust trustOf(const QSslCertificate &root, const QString &url, bool listed) const;
 
     static FtpService *m_instance;
 

@@ -203,11 +203,13 @@ CURL *FtpWorker::prepareHandler(
     m_preparedVerifyHost = m_verifyHost;
     m_preparedVerifyPeer = verifyPeer && m_verifyPeer;
     if (m_preparedVerifyPeer) {
+        m_preparedAnchor = trustAnchor(parsed);
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(handle, CURLOPT_CERTINFO, 0L);
         curl_easy_setopt(handle, CURLOPT_CAPATH, static_cast<char *>(nullptr));
-        setStringOption(handle, CURLOPT_CAINFO, m_certificatePath);
+        setStringOption(handle, CURLOPT_CAINFO, m_preparedAnchor.path);
     } else {
+        m_preparedAnchor = TrustAnchor();
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(handle, CURLOPT_CAINFO, static_cast<char *>(nullptr));
     }
@@ -239,7 +241,8 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     const auto failure = m_certificateFailures.constFind(id);
     if (failure != m_certificateFailures.constEnd() && failure->refused) {
         const CertificateFailure refused = *failure;
-        recordResult(id, url, refused.code, refused.errorString);
+        recordResult(id, url, refused.code, refused.errorString, false, false, false, {}, nullptr,
+            {QString(), FtpResult::NoTrust, refused.fingerprint});
         Q_EMIT requestFinished(id, QByteArray());
         return;
     }
@@ -345,13 +348,14 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     const int maximumAttempts = m_maximumAttempts;
     if (!certificateFailure || (maximumAttempts > 0 && m_attempts.value(id) >= maximumAttempts)) {
         recordResult(id, url, int(code), errorString, encrypted, peerVerified, hostVerified,
-            transcript.lastReply(), listingCommand);
+            transcript.lastReply(), listingCommand,
+            peerVerified ? m_preparedAnchor : TrustAnchor());
         // Moved: the service, not this thread, should hold the last reference to a large reply.
         Q_EMIT requestFinished(id, std::move(data));
         return;
     }
 
-    m_certificateFailures.insert(id, {int(code), errorString, false});
+    m_certificateFailures.insert(id, {int(code), errorString, false, QString()});
     const QList<QStringList> chain = readCertificate(url, username, password);
     QList<CertificateInfo> certificates;
     certificates.reserve(chain.size());
@@ -360,15 +364,15 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     // The store logs how the chain fails verification, which loads the system's CA list and
     // takes longer than the rest of an update. Checked here, before the repetition's 500 ms
     // start, it no longer delays the new root on its way to the repetition.
-    if (!certificates.isEmpty()) {
-        QList<QSslCertificate> peerChain;
-        peerChain.reserve(certificates.size());
-        for (const CertificateInfo &info : std::as_const(certificates))
-            peerChain.append(info.certificate());
-        const QList<QSslError> errors = QSslCertificate::verify(peerChain, QString());
+    ChainCheck check {true, {}, {}, url, bool(m_requireVerifiedPeer)};
+    check.chain.reserve(certificates.size());
+    for (const CertificateInfo &info : std::as_const(certificates))
+        check.chain.append(info.certificate());
+    if (!check.chain.isEmpty())
+        check.errors = QSslCertificate::verify(check.chain, QString());
+    {
         QMutexLocker locker(&m_resultsMutex);
-        m_checkedChain = peerChain;
-        m_chainErrors = errors;
+        m_chainCheck = check;
     }
     for (auto it = m_handlers.begin(); it != m_handlers.end();) {
         cleanupHandle(it.value());
@@ -386,7 +390,9 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
         repetition->deleteLater();
         performRequest(url, username, password, id, requestName, filePath, configure);
     });
-    repetition->start(500);
+    // Under the policy the store decides, maybe after asking the host for as long as that takes.
+    if (!check.awaitsVerdict)
+        repetition->start(500);
 }
 
 QList<QStringList> FtpWorker::readCertificate(
@@ -394,10 +400,13 @@ QList<QStringList> FtpWorker::readCertificate(
 {
     qCDebug(lcZendraFtp) << ">> [READ CERTIFICATE] " << url;
     // A server that is not verified gets no credentials when a verified one is required: the
-    // chain arrives with the handshake, before the login, which then fails (67).
+    // chain arrives with the handshake, before the login, which then fails (67). Without a login
+    // the chain may be read whatever host it names, so that the store can say why it fails.
     const bool withoutLogin = m_requireVerifiedPeer;
     CURL *handle = withoutLogin ? prepareHandler(url, QString(), QString(), false)
                                 : prepareHandler(url, username, password, false);
+    if (withoutLogin)
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(handle, CURLOPT_CERTINFO, 1L);
     curl_easy_setopt(handle, CURLOPT_DIRLISTONLY, 1L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(nullptr));
@@ -429,7 +438,7 @@ QList<QStringList> FtpWorker::readCertificate(
 
 void FtpWorker::recordResult(const QUuid &id, const QString &url, int code,
     const QString &errorString, bool encrypted, bool peerVerified, bool hostVerified,
-    const FtpTranscript::Exchange &reply, const char *listingCommand)
+    const FtpTranscript::Exchange &reply, const char *listingCommand, const TrustAnchor &anchor)
 {
     m_certificateFailures.remove(id);
     {
@@ -438,6 +447,7 @@ void FtpWorker::recordResult(const QUuid &id, const QString &url, int code,
     }
     FtpResult result(url, code, errorString, m_attempts.take(id));
     result.setProtection(encrypted, peerVerified, hostVerified);
+    result.setTrust(anchor.trust, anchor.fingerprint);
     result.setReply(
         reply.replyCode, QString::fromUtf8(reply.reply), QString::fromUtf8(reply.command));
     result.setListingCommand(QString::fromLatin1(listingCommand));
@@ -484,26 +494,74 @@ bool FtpWorker::requiresVerifiedPeer() const
     return m_requireVerifiedPeer;
 }
 
-void FtpWorker::refuseRepetition()
+void FtpWorker::refuseRepetition(const QString &reason, const QString &fingerprint)
 {
     // Queued like setCertificate, so it reaches the repetition that the same update answers.
     QMetaObject::invokeMethod(
         this,
-        [this] {
-            for (CertificateFailure &failure : m_certificateFailures)
+        [this, reason, fingerprint] {
+            for (CertificateFailure &failure : m_certificateFailures) {
                 failure.refused = true;
+                failure.fingerprint = fingerprint;
+                if (!reason.isEmpty()) {
+                    failure.code = CURLE_PEER_FAILED_VERIFICATION;
+                    failure.errorString = reason;
+                }
+            }
+            startRepetitions();
         },
         Qt::QueuedConnection);
 }
 
-bool FtpWorker::takeChainErrors(const QList<QSslCertificate> &chain, QList<QSslError> *errors)
+void FtpWorker::repeatNow()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { startRepetitions(); }, Qt::QueuedConnection);
+}
+
+void FtpWorker::startRepetitions()
+{
+    for (QTimer *repetition : std::as_const(m_repetitions)) {
+        if (!repetition->isActive())
+            repetition->start(0);
+    }
+}
+
+FtpWorker::ChainCheck FtpWorker::takeChainCheck(const QList<QSslCertificate> &chain)
 {
     QMutexLocker locker(&m_resultsMutex);
-    if (m_checkedChain.isEmpty() || m_checkedChain != chain)
-        return false;
-    *errors = std::exchange(m_chainErrors, {});
-    m_checkedChain.clear();
-    return true;
+    if (!m_chainCheck.valid || m_chainCheck.chain != chain)
+        return ChainCheck();
+    return std::exchange(m_chainCheck, ChainCheck());
+}
+
+void FtpWorker::noteCertificateTrust(
+    const QString &path, FtpResult::Trust trust, const QString &rootFingerprint)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [=] {
+            m_caFiles.insert(path, {path, trust, rootFingerprint});
+        },
+        Qt::QueuedConnection);
+}
+
+FtpWorker::TrustAnchor FtpWorker::trustAnchor(const QUrl &url)
+{
+    if (m_requireVerifiedPeer) {
+        const FtpTrustStore::Pin pin = m_trustStore.pin(FtpTrustStore::serverKey(url));
+        if (!pin.path.isEmpty())
+            return {pin.path, FtpResult::PinnedTrust, pin.fingerprint};
+    }
+    if (m_certificatePath.isEmpty())
+        return {m_certificatePath, FtpResult::NoTrust, QString()};
+    // A file the host handed over itself, unless the store said otherwise.
+    const TrustAnchor anchor
+        = m_caFiles.value(m_certificatePath, {m_certificatePath, FtpResult::ImportedTrust, {}});
+    // Under the policy a root that a server vouched for itself verifies nothing.
+    if (m_requireVerifiedPeer && anchor.trust == FtpResult::FirstUseTrust)
+        return {QString(), FtpResult::NoTrust, QString()};
+    return anchor;
 }
 
 // Runs the transfer set up on @p handle to its end, as curl_easy_perform would, but with short

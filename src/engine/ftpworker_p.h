@@ -5,6 +5,7 @@
 #include "certificateinfo.h"
 #include "ftpresult.h"
 #include "ftptranscript_p.h"
+#include "ftptruststore_p.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -64,11 +65,33 @@ public:
     bool requiresTls() const;
     bool requiresVerifiedPeer() const;
     // Ends the request that waits for its repetition after a certificate failure with that
-    // failure instead. Any thread; applied on the worker's, before a repetition that follows.
-    void refuseRepetition();
-    // How @p chain fails QSslCertificate::verify() without a host name, when the worker checked
-    // it before asking for the update; false otherwise. Service's thread.
-    bool takeChainErrors(const QList<QSslCertificate> &chain, QList<QSslError> *errors);
+    // failure instead, or with code 60 and @p reason when one is given, naming the root of
+    // @p fingerprint. Any thread; applied on the worker's, before a repetition that follows.
+    void refuseRepetition(
+        const QString &reason = QString(), const QString &fingerprint = QString());
+    // Under the policy a repetition waits for the store's verdict instead of 500 ms: this (or
+    // refuseRepetition()) starts it, after the settings sent before. Any thread.
+    void repeatNow();
+    // What the worker knew of the chain it sent for an update: how it fails
+    // QSslCertificate::verify() without a host name, the request's URL, and whether the
+    // repetition waits for the store's verdict. valid is false for a chain it did not send.
+    struct ChainCheck
+    {
+        bool valid = false;
+        QList<QSslCertificate> chain;
+        QList<QSslError> errors;
+        QString url;
+        bool awaitsVerdict = false;
+    };
+    // Takes the check of @p chain. Service's thread.
+    ChainCheck takeChainCheck(const QList<QSslCertificate> &chain);
+    // Who vouched for the CA file at @p path and the fingerprint of its root, for the results
+    // of the requests verified with it; told before the file is handed over. Any thread.
+    void noteCertificateTrust(
+        const QString &path, FtpResult::Trust trust, const QString &rootFingerprint);
+    // The roots pinned to servers and the host's approvals. Pins: any thread; the rest: the
+    // service's.
+    FtpTrustStore &trustStore() { return m_trustStore; }
     // Ends request @p id with CURLE_ABORTED_BY_CALLBACK as soon as the worker sees it, also
     // before it starts; wakes the worker's wait. Any thread.
     void cancel(const QUuid &id);
@@ -129,12 +152,19 @@ private:
     QList<QStringList> readCertificate(
         const QString &url, const QString &username, const QString &password);
     CURLcode perform(CURL *handle, FtpTranscript &transcript);
+    // Starts the repetitions that wait for the store's verdict.
+    void startRepetitions();
     void cleanupHandle(CURL *handle);
     static size_t writeCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
+    using TrustAnchor = FtpTrustAnchor;
+    // The CA file that verifies the server of @p url: its pin under the policy, else the file
+    // of setCertificate(), which under the policy counts only when someone but a server vouched.
+    TrustAnchor trustAnchor(const QUrl &url);
     // Called right before requestFinished(@p id).
     void recordResult(const QUuid &id, const QString &url, int code, const QString &errorString,
         bool encrypted = false, bool peerVerified = false, bool hostVerified = false,
-        const FtpTranscript::Exchange &reply = {}, const char *listingCommand = nullptr);
+        const FtpTranscript::Exchange &reply = {}, const char *listingCommand = nullptr,
+        const TrustAnchor &anchor = {});
     // Why perform() should end the transfer early: CURLE_OK to go on.
     CURLcode abortReason(qint64 sinceLastMoveMs) const;
     // Closes @p handle and its connection and forgets it.
@@ -173,6 +203,7 @@ private:
     // handshake: the protection of the attempt.
     bool m_preparedVerifyPeer = false;
     bool m_preparedVerifyHost = false;
+    TrustAnchor m_preparedAnchor;
     bool m_tlsEstablished = false;
     // The failure of each request that waits for its repetition, on the worker's thread only.
     struct CertificateFailure
@@ -180,11 +211,14 @@ private:
         int code = 0;
         QString errorString;
         bool refused = false;
+        QString fingerprint;
     };
     QHash<QUuid, CertificateFailure> m_certificateFailures;
-    // The last chain sent for an update and how it fails verification, under m_resultsMutex.
-    QList<QSslCertificate> m_checkedChain;
-    QList<QSslError> m_chainErrors;
+    // The last chain sent for an update, under m_resultsMutex.
+    ChainCheck m_chainCheck;
+    // Who vouched for each CA file the service handed over; worker's thread only.
+    QHash<QString, TrustAnchor> m_caFiles;
+    FtpTrustStore m_trustStore;
     // Cancel, stall limit and progress, shared with the service's thread.
     mutable QMutex m_controlMutex;
     QUuid m_cancelledId;

@@ -219,6 +219,11 @@ bool FtpDirectoryModel::isPeerVerified() const
     return m_peerVerified;
 }
 
+FtpResult::Trust FtpDirectoryModel::trust() const
+{
+    return m_trust;
+}
+
 void FtpDirectoryModel::finish(const QList<FtpFileInfo> &entries, Status status,
     const QString &errorString, const FtpResult &result)
 {
@@ -235,9 +240,11 @@ void FtpDirectoryModel::finish(const QList<FtpFileInfo> &entries, Status status,
         Q_EMIT errorStringChanged();
     }
     const bool peerVerified = result.isPeerVerified() && result.isHostVerified();
-    if (m_encrypted != result.isEncrypted() || m_peerVerified != peerVerified) {
+    if (m_encrypted != result.isEncrypted() || m_peerVerified != peerVerified
+        || m_trust != result.trust()) {
         m_encrypted = result.isEncrypted();
         m_peerVerified = peerVerified;
+        m_trust = result.trust();
         Q_EMIT protectionChanged();
     }
     if (m_status != status) {

@@ -44,6 +44,8 @@ class ZENDRA_EXPORT FtpDirectoryModel : public QAbstractListModel
     Q_PROPERTY(bool encrypted READ isEncrypted NOTIFY protectionChanged)
     /// Whether the server of the last listing was verified, its chain and its host name.
     Q_PROPERTY(bool peerVerified READ isPeerVerified NOTIFY protectionChanged)
+    /// Who vouched for the server of the last listing; see FtpResult::trust().
+    Q_PROPERTY(zendra::FtpResult::Trust trust READ trust NOTIFY protectionChanged)
 
 public:
     /// Where the listing stands.
@@ -119,6 +121,9 @@ public:
     bool isEncrypted() const;
     /// Whether the last listing verified its server's certificate chain and host name.
     bool isPeerVerified() const;
+    /// Who vouched for the root that verified the last listing's server: FtpResult::NoTrust
+    /// before a listing ended and when it was not verified.
+    FtpResult::Trust trust() const;
 
     /// Lists url now, through the process's FtpService. Without a url the model empties and goes
     /// to Null; without a service it empties and goes to Error.
@@ -137,7 +142,7 @@ Q_SIGNALS:
     void errorStringChanged();
     /// The count property changed.
     void countChanged();
-    /// The encrypted or the peerVerified property changed.
+    /// The encrypted, the peerVerified or the trust property changed.
     void protectionChanged();
 
 private:
@@ -161,6 +166,7 @@ private:
     bool m_encrypted = false;
     bool m_peerVerified = false;
     bool m_lenient = true;
+    FtpResult::Trust m_trust = FtpResult::NoTrust;
 };
 
 } // namespace zendra

@@ -71,6 +71,11 @@ QString FtpDownload::errorString() const
     return m_errorString;
 }
 
+FtpResult::Trust FtpDownload::trust() const
+{
+    return m_trust;
+}
+
 void FtpDownload::start()
 {
     if (m_status == Downloading)
@@ -120,17 +125,17 @@ void FtpDownload::start()
                 if (current && result.isCancelled())
                     self->finish(Cancelled, QString());
                 else if (current)
-                    self->finish(Error, result.errorString());
+                    self->finish(Error, result.errorString(), result.trust());
                 return;
             }
             if (std::rename(
                     QFile::encodeName(partPath).constData(), QFile::encodeName(target).constData())
                 != 0) {
                 QFile::remove(partPath);
-                self->finish(Error, tr("Cannot replace %1").arg(target));
+                self->finish(Error, tr("Cannot replace %1").arg(target), result.trust());
                 return;
             }
-            self->finish(Finished, QString());
+            self->finish(Finished, QString(), result.trust());
         },
         partPath);
 }
@@ -145,10 +150,11 @@ void FtpDownload::cancel()
     finish(Cancelled, QString());
 }
 
-void FtpDownload::finish(Status status, const QString &errorString)
+void FtpDownload::finish(Status status, const QString &errorString, FtpResult::Trust trust)
 {
     stopWatching();
     m_errorString = errorString;
+    m_trust = trust;
     m_status = status;
     Q_EMIT statusChanged();
 }

@@ -2,6 +2,7 @@
 #ifndef ZENDRA_FTPDOWNLOAD_H
 #define ZENDRA_FTPDOWNLOAD_H
 
+#include "ftpresult.h"
 #include "zendra_export.h"
 
 #include <QObject>
@@ -36,6 +37,8 @@ class ZENDRA_EXPORT FtpDownload : public QObject
     Q_PROPERTY(qreal progress READ progress NOTIFY progressChanged)
     /// Why the last download failed; empty unless status is Error.
     Q_PROPERTY(QString errorString READ errorString NOTIFY statusChanged)
+    /// Who vouched for the server of the last download; see FtpResult::trust().
+    Q_PROPERTY(zendra::FtpResult::Trust trust READ trust NOTIFY statusChanged)
 
 public:
     /// Where the download stands.
@@ -72,6 +75,9 @@ public:
     qreal progress() const;
     /// Why the last download failed.
     QString errorString() const;
+    /// Who vouched for the root that verified the last download's server: FtpResult::NoTrust
+    /// while none has ended and when it was not verified.
+    FtpResult::Trust trust() const;
 
     /// Queues the download of url into localFile; does nothing while one is running.
     Q_INVOKABLE void start();
@@ -89,7 +95,8 @@ Q_SIGNALS:
     void progressChanged();
 
 private:
-    void finish(Status status, const QString &errorString);
+    void finish(Status status, const QString &errorString,
+        FtpResult::Trust trust = FtpResult::NoTrust);
     void setProgress(qint64 received, qint64 total);
     void stopWatching();
 
@@ -99,6 +106,7 @@ private:
     qint64 m_bytesReceived = 0;
     qint64 m_bytesTotal = -1;
     QString m_errorString;
+    FtpResult::Trust m_trust = FtpResult::NoTrust;
     // Counts starts and cancels, so that an answer to an older start is ignored.
     quint64 m_request = 0;
     QPointer<FtpService> m_service;

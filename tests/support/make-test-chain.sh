@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Makes test certificates in DIR with the openssl CLI, NAME.pem and NAME.key (EC P-256): root,
 # intermediate (by root), server (localhost, 127.0.0.1) and other (other.invalid), both by
-# intermediate, selfsigned (localhost); and fullchain.pem, chain-without-root.pem, other-chain.pem.
+# intermediate, selfsigned (localhost), expired (as selfsigned, valid on 2020-01-01 only); and
+# fullchain.pem, chain-without-root.pem, other-chain.pem.
 set -euo pipefail
 mkdir -p "$1"
 cd "$1"
@@ -10,7 +11,9 @@ cd "$1"
 printf '%s\n' '[req]' 'distinguished_name = dn' '[dn]' '[ca]' 'basicConstraints = critical,CA:TRUE' \
     'keyUsage = critical,keyCertSign,cRLSign' '[server]' 'subjectAltName = DNS:localhost,IP:127.0.0.1' \
     '[other]' 'subjectAltName = DNS:other.invalid' '[selfsigned]' \
-    'keyUsage = digitalSignature,keyCertSign' 'subjectAltName = DNS:localhost,IP:127.0.0.1' >openssl.cnf
+    'keyUsage = digitalSignature,keyCertSign' 'subjectAltName = DNS:localhost,IP:127.0.0.1' \
+    '[old]' 'database = index.txt' 'serial = serial' 'new_certs_dir = .' 'default_md = sha256' \
+    'policy = any' '[any]' 'organizationName = optional' 'commonName = supplied' >openssl.cnf
 # make NAME COMMON_NAME EXTENSIONS [ISSUER SERIAL]
 make() {
     openssl req -config openssl.cnf -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
@@ -28,3 +31,10 @@ make selfsigned localhost selfsigned
 cat server.pem intermediate.pem root.pem >fullchain.pem
 cat server.pem intermediate.pem >chain-without-root.pem
 cat other.pem intermediate.pem root.pem >other-chain.pem
+# openssl x509 cannot date a certificate in the past; openssl ca can.
+: >index.txt && echo 01 >serial
+openssl req -config openssl.cnf -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+    -keyout expired.key -subj "/O=Zendra Tests/CN=localhost" -out expired.csr 2>/dev/null
+openssl ca -config openssl.cnf -name old -selfsign -keyfile expired.key -in expired.csr \
+    -extensions selfsigned -startdate 20200101000000Z -enddate 20200102000000Z -batch -notext \
+    -out expired.pem 2>/dev/null

@@ -3,6 +3,7 @@
 #ifndef ZENDRA_TESTS_TESTCERTIFICATES_H
 #define ZENDRA_TESTS_TESTCERTIFICATES_H
 
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QTemporaryDir>
@@ -24,6 +25,21 @@ public:
     QSslCertificate certificate(const QString &name) const
     {
         return QSslCertificate::fromPath(file(name + ".pem")).value(0);
+    }
+    // "SHA256:AB:..." of a certificate, as openssl x509 -fingerprint shows it; empty for none.
+    QString fingerprint(const QString &name) const
+    {
+        const QSslCertificate found = certificate(name);
+        return found.isNull()
+            ? QString()
+            : "SHA256:" + found.digest(QCryptographicHash::Sha256).toHex(':').toUpper();
+    }
+    // Copies a file that make-test-chain.sh made over @p target: a ProFTPD server presents a
+    // certificate that changes on disk from its next session on.
+    bool copy(const QString &name, const QString &target) const
+    {
+        QFile::remove(target);
+        return QFile::copy(file(name), target);
     }
     QString rootCaFile() const { return file("root.pem"); }
     QString fullChainFile() const { return file("fullchain.pem"); }
