@@ -223,6 +223,16 @@ QDateTime FtpFileInfo::modificationDate() const
     return m_modificationDate;
 }
 
+QDateTime FtpFileInfo::modificationDateUtc() const
+{
+    if (m_modificationDate.timeSpec() == Qt::UTC)
+        return mlsdModificationTimeUtc(quint64(m_modificationDate.toMSecsSinceEpoch()));
+    // What the parser took (rare): its date and time are the digits sent.
+    if (!m_modificationDate.isValid())
+        return QDateTime();
+    return QDateTime(m_modificationDate.date(), m_modificationDate.time(), Qt::UTC);
+}
+
 QString FtpFileInfo::permissions() const
 {
     return m_permissions;

@@ -40,6 +40,9 @@ public:
     /// The "modify" fact as local time; invalid when absent or malformed. A plain 14-digit value
     /// is converted when it is read, in the system time zone of that moment, not when parsed.
     QDateTime modificationDate() const;
+    /// The "modify" fact as MLSD means it, in UTC: the instant the server gave. Invalid when
+    /// absent or malformed; unlike modificationDate() never moved by the local zone's changes.
+    QDateTime modificationDateUtc() const;
     /// The "perm" fact, or empty.
     QString permissions() const;
     /// The "type" fact, or NoType.

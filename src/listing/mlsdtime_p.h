@@ -17,6 +17,10 @@ quint64 mlsdPackedDigits(QStringView value);
 // mlsdModificationTime() of the value that mlsdPackedDigits() packed into @p packed (not 0).
 QDateTime mlsdModificationTime(quint64 packed);
 
+// The value that mlsdPackedDigits() packed into @p packed read as UTC; invalid where there is no
+// such day or time.
+QDateTime mlsdModificationTimeUtc(quint64 packed);
+
 } // namespace zendra
 
 #endif // ZENDRA_MLSDTIME_P_H
