@@ -16,16 +16,20 @@ using namespace zendra;
 
 namespace {
 
+// Each row's URL after the model's encoded one (whole when it does not start so), with the size
+// of a file.
 QStringList rows(const FtpDirectoryModel &model)
 {
     QStringList seen;
     for (int row = 0; row < model.rowCount(); ++row) {
-        const FtpFileInfo entry = model.entry(row);
-        seen << (model.index(row).data(FtpDirectoryModel::IsDirRole).toBool()
-                ? entry.name() + u'/'
-                : QStringLiteral("%1 %2")
-                      .arg(entry.name())
-                      .arg(model.index(row).data(FtpDirectoryModel::SizeRole).toLongLong()));
+        const QModelIndex index = model.index(row);
+        const QString url = index.data(FtpDirectoryModel::UrlRole).toString();
+        const QString base = FtpUrl::fromUserInput(model.url());
+        seen << url.mid(url.startsWith(base) ? base.size() : 0)
+                + (index.data(FtpDirectoryModel::IsDirRole).toBool()
+                        ? QString()
+                        : QStringLiteral(" %1").arg(
+                            index.data(FtpDirectoryModel::SizeRole).toLongLong()));
     }
     return seen;
 }
@@ -51,7 +55,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("rows"); // sorted: pyftpdlib lists in the disk's order
         QTest::addColumn<QString>("error");
         QTest::addColumn<bool>("tls"); // required, the server verified with the imported root
-        const QStringList all {"a.bin 1000", "b.txt 3", "sub/"};
+        const QStringList all {"a.bin 1000", "b.txt 3", "c%20d%25%C3%A9.txt 2", "sub/"};
         QTest::newRow("login accepted") << "secret" << all << "" << false;
         QTest::newRow("login refused") << "wrong" << QStringList() << "Access denied: 530" << false;
         QTest::newRow("verified TLS") << "secret" << all << "" << true;
@@ -65,14 +69,14 @@ private Q_SLOTS:
         auto server = tls ? FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required,
                           m_certificates.fullChainFile(), m_certificates.serverKeyFile()))
                           : FtpServer::started();
-        QVERIFY(server && server->writeFile("pub/b.txt", "abc")
-            && server->writeFile("pub/sub/c", "")
-            && server->writeFile("pub/a.bin", QByteArray(1000, 'x')));
+        QVERIFY(server && server->writeFile("my pub/b.txt", "abc")
+            && server->writeFile("my pub/sub/c", "") && server->writeFile("my pub/c d%é.txt", "cd")
+            && server->writeFile("my pub/a.bin", QByteArray(1000, 'x')));
         QQmlEngine engine;
         engine.addImportPath(ZENDRA_QML_IMPORT_DIR);
         QQmlComponent component(&engine, QUrl::fromLocalFile(ZENDRA_EXAMPLE_QML));
         std::unique_ptr<QObject> window(
-            component.createWithInitialProperties({{"url", server->url("ftp", "pub/")}}));
+            component.createWithInitialProperties({{"url", server->url("ftp", "my pub/")}}));
         QVERIFY2(window, qPrintable(component.errorString()));
         FtpService &service = Service<FtpService>::instance();
         service.setCredentials(server->user(), password, [](const QString &text) { return text; });
@@ -93,13 +97,13 @@ private Q_SLOTS:
     }
 
     // The download element's status cycle; the local file is replaced only on success, and no
-    // temporary file stays behind.
+    // temporary file stays behind. Names as typed.
     void downloadReplacesTheFileOnlyOnSuccess_data()
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<bool>("cancel");
         QTest::addColumn<FtpDownload::Status>("status");
-        QTest::newRow("finished") << "a.bin" << false << FtpDownload::Finished;
+        QTest::newRow("finished") << "a b%é.bin" << false << FtpDownload::Finished;
         QTest::newRow("remote file missing") << "none" << false << FtpDownload::Error;
         QTest::newRow("cancelled while the server is silent")
             << "big.bin" << true << FtpDownload::Cancelled;
@@ -112,7 +116,7 @@ private Q_SLOTS:
         FtpServer::Options options;
         options.stallDataAfter = 5000;
         const auto server = FtpServer::started(options);
-        QVERIFY(server && server->writeFile("a.bin", "new")
+        QVERIFY(server && server->writeFile("a b%é.bin", "new")
             && server->writeFile("big.bin", QByteArray(100000, 'x')));
         QTemporaryDir local;
         QFile target(local.filePath("target"));
@@ -130,7 +134,7 @@ private Q_SLOTS:
         download.start();
         // Queued behind: each download watches its own progress, beside the host's handler.
         FtpDownload second;
-        second.setUrl(server->url("ftp", "a.bin"));
+        second.setUrl(server->url("ftp", "a%20b%25%C3%A9.bin"));
         second.setLocalFile(local.filePath("second"));
         second.start();
         QTRY_VERIFY_WITH_TIMEOUT(!cancel || download.bytesReceived() == 5000, 10000);
@@ -171,6 +175,37 @@ private Q_SLOTS:
         const QMetaObject &meta = FtpService::staticMetaObject;
         QCOMPARE(meta.method(meta.methodOffset() + 10).name(), "updateCertificate");
         QCOMPARE(meta.methodCount() - meta.methodOffset(), 11);
+    }
+
+    // What a user types is encoded, an encoded URL stays; an entry's URL is built from a listing's.
+    void urlsAreEncodedOnce_data()
+    {
+        QTest::addColumn<QString>("text"); // a URL, or a listed directory's URL
+        QTest::addColumn<QString>("entry"); // the MLSD line of an entry of that directory, or none
+        QTest::addColumn<QString>("url");
+        const auto row = [](const char *tag, const QString &text, const QString &entry,
+                             const QString &url) { QTest::newRow(tag) << text << entry << url; };
+        row("typed", "ftp://h:21/my dir/héllo 100%#?;.txt", "",
+            "ftp://h:21/my%20dir/h%C3%A9llo%20100%25%23%3F%3B.txt");
+        row("encoded", "ftp://h/my%20dir/a%2fb;type=a", "", "ftp://h/my%20dir/a%2fb;type=a");
+        row("an escape is read as one", "ftp://h/50%41", "", "ftp://h/50%41");
+        row("no path", "ftp://u@h:21", "", "ftp://u@h:21");
+        row("file of a typed directory", "ftp://h/my dir/", "type=file;unique=1; a b",
+            "ftp://h/my%20dir/a%20b");
+        row("name", "ftp://h/d/", "type=file;unique=1; é #?%", "ftp://h/d/%C3%A9%20%23%3F%25");
+        row("directory", "ftp://h/pub/", "type=dir;unique=1; sub", "ftp://h/pub/sub/");
+        row("listed without '/'", "ftp://h/pub", "type=dir;unique=1; pub", "ftp://h/pub/");
+        row("host only", "ftp://h:21", "type=dir;unique=1; pub", "ftp://h:21/pub/");
+    }
+    void urlsAreEncodedOnce()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, entry);
+        QFETCH(QString, url);
+        QCOMPARE(entry.isEmpty() ? FtpUrl::fromUserInput(text)
+                                 : FtpUrl::entryUrl(text, FtpFileInfo(entry)),
+            url);
+        QCOMPARE(FtpUrl::fromUserInput(url), url);
     }
 
     void onlyTheLatestListingCounts()

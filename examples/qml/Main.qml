@@ -107,9 +107,9 @@ ApplicationWindow {
             width: ListView.view.width
             onClicked: {
                 if (isDir) {
-                    directory.url = directory.url.replace(/\/*$/, "/") + name + "/"
+                    directory.url = url
                 } else if (download.status !== FtpDownload.Downloading) {
-                    download.url = directory.url.replace(/\/*$/, "/") + name
+                    download.url = url
                     download.localFile = window.downloadDirectory + "/" + name
                     download.start()
                 }

@@ -4,6 +4,7 @@
 
 #include "ftpdirectorymodel_p.h"
 #include "ftpservice.h"
+#include "ftpurl.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -127,6 +128,8 @@ QVariant FtpDirectoryModel::data(const QModelIndex &index, int role) const
     case IsDirRole:
         return entry.type() == FtpFileInfo::Dir || entry.type() == FtpFileInfo::CurrentDir
             || entry.type() == FtpFileInfo::ParentDir;
+    case UrlRole:
+        return FtpUrl::entryUrl(m_url, entry);
     default:
         return QVariant();
     }
@@ -135,7 +138,7 @@ QVariant FtpDirectoryModel::data(const QModelIndex &index, int role) const
 QHash<int, QByteArray> FtpDirectoryModel::roleNames() const
 {
     return {{NameRole, "name"}, {TypeRole, "type"}, {SizeRole, "size"}, {ModifiedRole, "modified"},
-        {PermissionsRole, "permissions"}, {IsDirRole, "isDir"}};
+        {PermissionsRole, "permissions"}, {IsDirRole, "isDir"}, {UrlRole, "url"}};
 }
 
 void FtpDirectoryModel::reload()
@@ -171,7 +174,7 @@ void FtpDirectoryModel::reload()
     }
     QPointer<FtpDirectoryModel> model(this);
     service->listDirectory(
-        m_url,
+        FtpUrl::fromUserInput(m_url),
         [model, request, service](const QList<FtpFileInfo> &entries) {
             if (model)
                 FtpDirectoryModelPrivate::answer(model, request, entries, service->lastResult());

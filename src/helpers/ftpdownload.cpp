@@ -4,6 +4,7 @@
 #include "ftpdownload.h"
 
 #include "ftpservice.h"
+#include "ftpurl.h"
 
 #include <QFile>
 #include <QTemporaryFile>
@@ -99,12 +100,12 @@ void FtpDownload::start()
     FtpService *service = &Service<FtpService>::instance();
     stopWatching();
     m_service = service;
-    m_remote = m_url;
+    m_remote = FtpUrl::fromUserInput(m_url);
     m_status = Downloading;
     m_errorString.clear();
     Q_EMIT statusChanged();
     QPointer<FtpDownload> self(this);
-    const QString remote = m_url;
+    const QString remote = m_remote;
     m_progressHandler = service->addProgressHandler(
         [self, request, remote](const QString &url, qint64 received, qint64 total) {
             if (self && self->m_request == request && url == remote)

@@ -22,7 +22,8 @@ class ZENDRA_EXPORT FtpDownload : public QObject
 {
     Q_OBJECT
     QML_ELEMENT
-    /// The remote file, for example "ftps://host/dir/file.bin".
+    /// The remote file, for example "ftps://host/dir/file.bin", encoded or as typed (see
+    /// FtpUrl::fromUserInput()).
     Q_PROPERTY(QString url READ url WRITE setUrl NOTIFY urlChanged)
     /// The local file to write: a path or a "file:" URL.
     Q_PROPERTY(QString localFile READ localFile WRITE setLocalFile NOTIFY localFileChanged)
