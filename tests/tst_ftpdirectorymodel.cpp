@@ -213,8 +213,13 @@ private Q_SLOTS:
         FtpServer::Options options;
         options.proftpd = true;
         const auto server = FtpServer::started(options);
+        const QDateTime changed(QDate(2024, 3, 31), QTime(2, 30), Qt::UTC); // sent in UTC
+        QFile big(server ? server->path("root/two/b") : QString());
         QVERIFY(server && server->writeFile("one/a", "a") && server->writeFile("two/b", "bb")
-            && QFile::resize(server->path("root/two/b"), 3221225474)); // sparse, 3 GiB + 2
+            && big.resize(3221225474) // sparse, 3 GiB + 2
+            && big.open(QIODevice::Append)
+            && big.setFileTime(changed, QFileDevice::FileModificationTime));
+        big.close();
         FtpDirectoryModel model;
         model.setUrl(server->url("ftp", "one/"));
         QTRY_COMPARE(model.status(), FtpDirectoryModel::Error); // no FtpService yet
@@ -229,6 +234,7 @@ private Q_SLOTS:
         QTRY_COMPARE(model.status(), FtpDirectoryModel::Ready);
         QCOMPARE(resets.count(), 1);
         QCOMPARE(rows(model), QStringList {"b 3221225474"}); // neither "cdir" nor "pdir"
+        QCOMPARE(model.index(0).data(FtpDirectoryModel::ModifiedRole), changed);
         model.setFileType(FtpDirectoryModel::CurrentDir);
         QTRY_COMPARE(rows(model), QStringList {"./"});
         model.reload();

@@ -122,7 +122,7 @@ QVariant FtpDirectoryModel::data(const QModelIndex &index, int role) const
     case SizeRole:
         return entry.size64();
     case ModifiedRole:
-        return entry.modificationDate();
+        return entry.modificationDateUtc();
     case PermissionsRole:
         return entry.permissions();
     case IsDirRole:

@@ -69,7 +69,7 @@ public:
         NameRole = Qt::UserRole + 1, ///< "name": QString, FtpFileInfo::name().
         TypeRole, ///< "type": int, the FileType of the entry.
         SizeRole, ///< "size": qint64, FtpFileInfo::size64(), so also 2 GiB and more.
-        ModifiedRole, ///< "modified": QDateTime, FtpFileInfo::modificationDate().
+        ModifiedRole, ///< "modified": QDateTime in UTC, FtpFileInfo::modificationDateUtc().
         PermissionsRole, ///< "permissions": QString, FtpFileInfo::permissions().
         IsDirRole, ///< "isDir": bool, true for directories, "cdir" and "pdir".
         UrlRole ///< "url": QString, the entry's URL, encoded; see FtpUrl::entryUrl().
