@@ -12,6 +12,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace zendra;
 
 namespace {
@@ -96,8 +98,8 @@ private Q_SLOTS:
             window->findChild<QObject *>("warning")->property("visible"), error.isEmpty() && !tls);
     }
 
-    // The download element's status cycle; the local file is replaced only on success, and no
-    // temporary file stays behind. Names as typed.
+    // The download element's status cycle; the local file is replaced only on success, keeping
+    // its mode, a new file gets the umask's, and no temporary file stays behind. Names as typed.
     void downloadReplacesTheFileOnlyOnSuccess_data()
     {
         QTest::addColumn<QString>("file");
@@ -122,6 +124,8 @@ private Q_SLOTS:
         QFile target(local.filePath("target"));
         QVERIFY(target.open(QIODevice::WriteOnly) && target.write("old") == 3);
         target.close();
+        QVERIFY(::chmod(qPrintable(target.fileName()), 0604) == 0);
+        const auto restoreUmask = qScopeGuard([mask = ::umask(027)] { ::umask(mask); });
         FtpService service;
         server->logIn(service);
         FtpDownload download;
@@ -153,6 +157,8 @@ private Q_SLOTS:
         QCOMPARE(second.bytesReceived(), 3);
         QTRY_COMPARE_WITH_TIMEOUT(
             QDir(local.path()).entryList(QDir::Files), QStringList({"second", "target"}), 5000);
+        QCOMPARE(QFileInfo(local.filePath("second")).permissions() & 0x777, 0x640);
+        QCOMPARE(QFileInfo(target).permissions() & 0x777, 0x604);
     }
 
     // The element's policy properties reach the service, and the service's setters reach QML

@@ -17,7 +17,8 @@ class FtpService;
 /// status and progress as properties for QML (the element FtpDownload) and C++.
 ///
 /// The bytes go to a temporary file beside localFile, which replaces localFile only when the
-/// download succeeded: a failed or cancelled download leaves an existing file as it was.
+/// download succeeded: a failed or cancelled download leaves an existing file as it was. A new
+/// localFile gets the mode that the umask gives new files; a replaced one keeps its mode.
 class ZENDRA_EXPORT FtpDownload : public QObject
 {
     Q_OBJECT
