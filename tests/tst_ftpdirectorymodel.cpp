@@ -78,10 +78,10 @@ private Q_SLOTS:
         engine.addImportPath(ZENDRA_QML_IMPORT_DIR);
         QQmlComponent component(&engine, QUrl::fromLocalFile(ZENDRA_EXAMPLE_QML));
         std::unique_ptr<QObject> window(
-            component.createWithInitialProperties({{"url", server->url("ftp", "my pub/")}}));
+            component.createWithInitialProperties({{"url", server->url("ftp", "my pub/")},
+                {"user", server->user()}, {"password", password}})); // for its FtpService
         QVERIFY2(window, qPrintable(component.errorString()));
         FtpService &service = Service<FtpService>::instance();
-        service.setCredentials(server->user(), password, [](const QString &text) { return text; });
         service.setRequireTls(tls);
         QVERIFY(!tls || service.loadCertificate(m_certificates.rootCaFile(), true));
         auto *model = window->property("directory").value<FtpDirectoryModel *>();

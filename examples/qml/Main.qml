@@ -13,8 +13,10 @@ ApplicationWindow {
     property alias url: directory.url
     readonly property alias directory: directory
     readonly property alias download: download
-    // Where clicked files go; the host sets it.
+    // Where clicked files go, and the login; the host sets them.
     property string downloadDirectory: "."
+    property string user
+    property string password
 
     function parentUrl(url) {
         const trimmed = url.replace(/\/+$/, "")
@@ -28,6 +30,8 @@ ApplicationWindow {
     title: "zendra: " + (url || "no directory")
 
     FtpService {
+        userName: window.user
+        password: window.password
         verifyPeer: peerSwitch.checked
         verifyHost: hostSwitch.checked
         activateSsl: sslSwitch.checked
