@@ -159,7 +159,8 @@ ApplicationWindow {
                     Layout.fillWidth: !downloadRow.visible
                     text: directory.status === FtpDirectoryModel.Loading ? "Loading\u2026"
                         : directory.status === FtpDirectoryModel.Error ? directory.errorString
-                        : directory.status === FtpDirectoryModel.Ready ? directory.count + " entries"
+                        : directory.status === FtpDirectoryModel.Ready
+                          ? (directory.count === 1 ? "1 entry" : directory.count + " entries")
                         : "Enter a directory URL"
                 }
                 RowLayout {

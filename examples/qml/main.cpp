@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
@@ -49,7 +50,14 @@ int main(int argc, char **argv)
     }
 
     QQmlApplicationEngine engine;
-    engine.addImportPath(QStringLiteral(ZENDRA_QML_IMPORT_DIR));
+    // Installed, the QML module is beside the program (<prefix>/bin, <prefix>/lib/qml); in the
+    // build tree it is in the build directory.
+    const QString installedImports
+        = QDir(QCoreApplication::applicationDirPath())
+              .absoluteFilePath(QStringLiteral(ZENDRA_QML_INSTALLED_DIR));
+    engine.addImportPath(QFileInfo::exists(installedImports + QStringLiteral("/zendra/qmldir"))
+            ? installedImports
+            : QStringLiteral(ZENDRA_QML_IMPORT_DIR));
     engine.setInitialProperties({{QStringLiteral("url"), url},
         {QStringLiteral("downloadDirectory"),
             QDir(parser.value(downloadDirectoryOption)).absolutePath()},
