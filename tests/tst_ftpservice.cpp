@@ -4,6 +4,7 @@
 // protection each request reports and the verified-TLS policy, destruction at bad moments, two
 // services at once. bench/load
 // proves the queue's order and the handle cache over many requests.
+#include "encryptionservice.h"
 #include "ftpserver.h"
 #include "ftpservicetestaccess.h"
 #include "ftpworker_p.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QSslConfiguration>
@@ -438,6 +440,44 @@ private Q_SLOTS:
         QVERIFY(used.size() == 4 && used.last().first() == copy.fileName());
         QVERIFY(source.open(QIODevice::ReadOnly) && copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), source.readAll());
+    }
+
+    // Each subsystem logs through its own category, so a host silences zendra, or a part of it,
+    // with a filter rule and keeps its own lines.
+    void libraryLinesCanBeSilencedAlone_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<QString>("lines"); // the lines that arrive, by their first words
+        QTest::newRow("no rules") << ""
+                                  << "ERROR,|>> End|>> Certificate|>> Certificate|host";
+        QTest::newRow("zendra") << "zendra.*=false"
+                                << "host";
+        QTest::newRow("ftp") << "zendra.ftp=false"
+                             << "ERROR,|>> Certificate|>> Certificate|host";
+        QTest::newRow("some levels of the rest")
+            << "zendra.encryption.warning=false\nzendra.certificates.info=false"
+            << ">> End|>> Certificate|host";
+    }
+    void libraryLinesCanBeSilencedAlone()
+    {
+        QFETCH(QString, rules);
+        QFETCH(QString, lines);
+        QLoggingCategory::setFilterRules(rules);
+        const auto clearRules = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+        LogCapture log;
+        EncryptionService().init_ECB("short key", "0123");
+        FtpService service;
+        service.endSession("ftp", "host");
+        QVERIFY(service.loadCertificate(m_certificates.rootCaFile(), false));
+        qInfo("host");
+        QStringList arrived;
+        for (QString line : log.lines()) {
+            line.remove('"');
+            // The worker's line on the imported file comes when it comes.
+            if (!line.startsWith(">> Set certificate"))
+                arrived << line.section(' ', 0, line.startsWith(">>") ? 1 : 0);
+        }
+        QCOMPARE(arrived.join('|'), lines);
     }
 
     // What protected each request, as libcurl ran it, and what the verified-TLS policy refuses;
