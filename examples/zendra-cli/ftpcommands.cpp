@@ -10,11 +10,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QUrl>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -159,11 +161,13 @@ struct FtpOptions
         QStringLiteral("Give up (exit status 3) when no data moves for this many seconds "
                        "(default: wait for ever)."),
         QStringLiteral("seconds")};
+    QCommandLineOption verbose {QStringLiteral("verbose"),
+        QStringLiteral("Show the library's log and what the command decides for you.")};
 
     void addTo(QCommandLineParser &parser) const
     {
         parser.addOptions({user, password, ca, noVerifyPeer, noVerifyHost, noSsl, forgetCa,
-            insecure, stallTimeout});
+            insecure, stallTimeout, verbose});
     }
     // Without TLS there is no peer to verify, so --no-ssl accepts that too.
     bool acceptsUnverified(const QCommandLineParser &parser) const
@@ -214,6 +218,17 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
+// Whether the progress line is on the terminal, where a log line has to wipe it first.
+std::atomic<bool> progressShown {false};
+
+// With --verbose on a terminal: the library's lines (from any thread) above the progress line.
+void logAboveProgress(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    std::fprintf(stderr, "%s%s\n", progressShown ? "\r\033[K" : "",
+        qUtf8Printable(qFormatLogMessage(type, context, message)));
+    std::fflush(stderr);
+}
+
 // "12.3 MiB" and the like, for the progress line.
 QString humanBytes(double bytes)
 {
@@ -245,6 +260,7 @@ void showProgress(FtpService &service)
             line += QStringLiteral("  %1 s left").arg(qint64((total - received) / rate));
         std::fprintf(stderr, "\r%-60s", qUtf8Printable(line));
         std::fflush(stderr);
+        progressShown = true;
     });
 }
 
@@ -339,6 +355,13 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
     const QString learnedRoot = certificates + QStringLiteral("/root_ca.pem");
     if (parser.isSet(options.forgetCa))
         QFile::remove(learnedRoot);
+
+    // The library's lines would land in the progress line and the command's output.
+    const bool verbose = parser.isSet(options.verbose);
+    if (!verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("zendra.*=false"));
+    else if (::isatty(STDERR_FILENO))
+        qInstallMessageHandler(&logAboveProgress);
 
     auto service = std::make_unique<FtpService>();
     service->setMaximumAttempts(maxAttempts);
