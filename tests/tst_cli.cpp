@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // zendra-cli run as a user runs it: a smoke test of each command, and the exit status and the
-// one error line of each kind of failed request; the library's log only with --verbose.
+// one error line of each kind of failed request; the library's log only with --verbose and anonymous logins.
 #include "ftpserver.h"
 #include "testcertificates.h"
 
@@ -174,6 +174,19 @@ private Q_SLOTS:
         QVERIFY(target.open(QIODevice::ReadOnly));
         QCOMPARE(target.readAll(), status ? "old" : "hello");
         QCOMPARE(QDir(local.path()).entryList(QDir::Files), QStringList {"target"});
+    }
+
+    // Without --user the CLI logs in as anonymous, and says so with --verbose.
+    void logsInAsAnonymousWithoutUser()
+    {
+        FtpServer::Options options;
+        options.anonymous = true;
+        const auto server = FtpServer::started(options);
+        QVERIFY(server && server->writeFile("a.txt", "hello"));
+        const auto [status, out, own, noRecovery]
+            = run({"get", server->url("ftp", "a.txt"), "--no-ssl", "--verbose"});
+        QVERIFY(status == 0 && out == "hello");
+        QCOMPARE(own, QByteArrayList {"note: logging in as anonymous, no --user given"});
     }
 
     void secondRunVerifiesWithTheLearnedRoot()

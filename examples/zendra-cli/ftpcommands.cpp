@@ -32,6 +32,13 @@ using zendra::FtpService;
 
 namespace {
 
+// What an FTP client sends for an anonymous login: the user "anonymous" and, as password, an
+// e-mail address by convention.
+const QString anonymousUser = QStringLiteral("anonymous");
+const QString anonymousPassword = QStringLiteral("anonymous@example.com");
+// Set when the command logs in so, for the hint on a refused login.
+bool loggedInAnonymously = false;
+
 // A certificate failure that no root-CA recovery fixes (a host-name mismatch, say) would be
 // repeated for ever. A recovery that works needs two runs, or a few more when the new root file
 // reaches the worker only after its next 500 ms repetition (on a slow or loaded machine).
@@ -94,6 +101,8 @@ QString failureText(const FtpResult &result, const QString &localFile)
     QString text = QStringLiteral("error %1: %2").arg(result.code()).arg(result.errorString());
     if (result.code() == CURLE_USE_SSL_FAILED)
         text += QStringLiteral(" (the server refused TLS; --no-ssl accepts plain FTP)");
+    else if (result.code() == CURLE_LOGIN_DENIED && loggedInAnonymously)
+        text += QStringLiteral(" (tried as %1; --user names a user)").arg(anonymousUser);
     else if (exitStatus(result) == CertificateFailed && result.attempts() >= maxAttempts)
         text += QStringLiteral(" (gave up after %1 attempts)").arg(result.attempts());
     else if (exitStatus(result) == CertificateFailed)
@@ -137,10 +146,12 @@ private:
 
 struct FtpOptions
 {
-    QCommandLineOption user {
-        QStringLiteral("user"), QStringLiteral("User name."), QStringLiteral("name")};
+    QCommandLineOption user {QStringLiteral("user"),
+        QStringLiteral("User name (default: an anonymous login)."), QStringLiteral("name")};
     QCommandLineOption password {QStringLiteral("password"),
-        QStringLiteral("Password (default: the environment variable ZENDRA_PASSWORD)."),
+        QStringLiteral("Password (default: the environment variable ZENDRA_PASSWORD with --user, "
+                       "\"%1\" without).")
+            .arg(anonymousPassword),
         QStringLiteral("password")};
     QCommandLineOption ca {QStringLiteral("ca"),
         QStringLiteral("CA certificate file (PEM) to verify the server with; it is imported "
@@ -372,11 +383,15 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
     // Safe unless told otherwise: TLS on both connections and a verified server.
     service->setRequireTls(!parser.isSet(options.noSsl));
     service->setRequireVerifiedPeer(!options.acceptsUnverified(parser));
-    const QString password = parser.isSet(options.password)
-        ? parser.value(options.password)
-        : qEnvironmentVariable("ZENDRA_PASSWORD");
-    service->setCredentials(
-        parser.value(options.user), password, [](const QString &value) { return value; });
+    // An exported ZENDRA_PASSWORD is meant for a named user, never for an anonymous login.
+    const bool anonymous = loggedInAnonymously = !parser.isSet(options.user);
+    const QString password = parser.isSet(options.password) ? parser.value(options.password)
+        : anonymous                                         ? anonymousPassword
+                    : qEnvironmentVariable("ZENDRA_PASSWORD");
+    if (anonymous && verbose)
+        fail(QStringLiteral("note: logging in as %1, no --user given").arg(anonymousUser));
+    service->setCredentials(anonymous ? anonymousUser : parser.value(options.user), password,
+        [](const QString &value) { return value; });
     // Already in the directory, so loading it only hands it to the worker.
     if (QFileInfo::exists(learnedRoot))
         service->loadCertificate(learnedRoot, false);
