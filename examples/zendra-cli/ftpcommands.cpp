@@ -5,6 +5,7 @@
 #include <zendra/ftpfileinfo.h>
 #include <zendra/ftpresult.h>
 #include <zendra/ftpservice.h>
+#include <zendra/ftpurl.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -29,6 +30,7 @@
 using zendra::FtpFileInfo;
 using zendra::FtpResult;
 using zendra::FtpService;
+using zendra::FtpUrl;
 
 namespace {
 
@@ -332,7 +334,7 @@ int parseFtpCommand(QCommandLineParser &parser, const QStringList &args, const F
     if (const int status = parseCommandLine(parser, args, 1, maxPositional); status >= 0)
         return status;
     const QString text = parser.positionalArguments().constFirst();
-    const QUrl url(text, QUrl::StrictMode);
+    const QUrl url(FtpUrl::fromUserInput(text), QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty()
         || (url.scheme() != QLatin1String("ftp") && url.scheme() != QLatin1String("ftps"))) {
         return fail(
@@ -400,9 +402,15 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
     return service;
 }
 
+// The URL to request: as given when encoded, else encoded (see FtpUrl::fromUserInput()).
+QString requestUrl(const QCommandLineParser &parser)
+{
+    return FtpUrl::fromUserInput(parser.positionalArguments().constFirst());
+}
+
 QString displayUrl(const QCommandLineParser &parser)
 {
-    return QUrl(parser.positionalArguments().constFirst()).toDisplayString(QUrl::RemovePassword);
+    return QUrl(requestUrl(parser)).toDisplayString(QUrl::RemovePassword);
 }
 
 // Says on standard error what --insecure let through.
@@ -432,6 +440,24 @@ const char *typeName(FtpFileInfo::FileType type)
     }
 }
 
+// One listing, waited for: its outcome and its entries of every type.
+struct Listing
+{
+    FtpResult result;
+    QList<FtpFileInfo> entries;
+};
+
+Listing listAndWait(FtpService &service, const QString &url)
+{
+    Listing listing;
+    service.listDirectory(url, [&](const QList<FtpFileInfo> &entries) {
+        listing = {service.lastResult(), entries};
+        QCoreApplication::exit();
+    });
+    QCoreApplication::exec();
+    return listing;
+}
+
 } // namespace
 
 int runList(const QStringList &args)
@@ -439,8 +465,9 @@ int runList(const QStringList &args)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral(
-            "Lists a remote directory (MLSD), one entry a line: type, size, modification date (as "
-            "the server sends it, in UTC) and name, separated by tabs.")
+            "Lists a remote directory (MLSD), one entry a line: type, size, modification date (in "
+            "UTC, as the server sends it) and name, separated by tabs. A URL without its final "
+            "'/' lists the directory it names, or shows the entry alone.")
         + QLatin1String(exitStatusHelp));
     parser.addPositionalArgument(
         QStringLiteral("url"), QStringLiteral("ftp:// or ftps:// URL of the directory."));
@@ -465,32 +492,42 @@ int runList(const QStringList &args)
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
     const Interruption interruption(*service);
-    int status = Failure;
-    QString message = QStringLiteral("no answer");
-    service->listDirectory(
-        parser.positionalArguments().constFirst(),
-        [&](const QList<FtpFileInfo> &entries) {
-            const FtpResult result = service->lastResult();
-            status = exitStatus(result);
-            message = failureText(result, QString());
-            warnIfUnverified(parser, options, result);
-            if (status == Success) {
-                for (const FtpFileInfo &entry : entries) {
-                    const QDateTime date = entry.modificationDate();
-                    std::fprintf(output.stream(), "%s\t%d\t%s\t%s\n", typeName(entry.type()),
-                        entry.size(),
-                        date.isValid() ? qUtf8Printable(date.toString(Qt::ISODate)) : "-",
-                        qUtf8Printable(entry.name()));
-                }
-                if (std::fflush(output.stream()) != 0) {
-                    status = LocalFileError;
-                    message = QStringLiteral("cannot write standard output");
-                }
+    const QString url = requestUrl(parser);
+    const QString path = QUrl(url).path();
+    Listing listing;
+    if (path.isEmpty() || path.endsWith(u'/')) {
+        listing = listAndWait(*service, url);
+    } else {
+        // Without its '/' the URL would list the directory that holds the name: list the name as
+        // a directory, or show it alone when it is something else there.
+        listing = listAndWait(*service, url + u'/');
+        if (listing.result.code() == CURLE_REMOTE_ACCESS_DENIED) {
+            const Listing parent = listAndWait(*service, url);
+            for (const FtpFileInfo &entry : parent.entries) {
+                if (entry.name() == path.section(u'/', -1))
+                    listing = {parent.result, {entry}};
             }
-            QCoreApplication::exit();
-        },
-        filter);
-    QCoreApplication::exec();
+        } else if (listing.result.isSuccess() && parser.isSet(options.verbose)) {
+            fail(QStringLiteral("note: %1 is a directory, listed as %1/").arg(displayUrl(parser)));
+        }
+    }
+    int status = exitStatus(listing.result);
+    QString message = failureText(listing.result, QString());
+    warnIfUnverified(parser, options, listing.result);
+    if (status == Success) {
+        for (const FtpFileInfo &entry : std::as_const(listing.entries)) {
+            if (filter != FtpFileInfo::All && entry.type() != filter)
+                continue;
+            const QDateTime date = entry.modificationDateUtc();
+            std::fprintf(output.stream(), "%s\t%lld\t%s\t%s\n", typeName(entry.type()),
+                entry.size64(), date.isValid() ? qUtf8Printable(date.toString(Qt::ISODate)) : "-",
+                qUtf8Printable(entry.name()));
+        }
+        if (std::fflush(output.stream()) != 0) {
+            status = LocalFileError;
+            message = QStringLiteral("cannot write standard output");
+        }
+    }
     if (status != Success) {
         return fail(
             QStringLiteral("ls: listing %1 failed: %2").arg(displayUrl(parser), message), status);
@@ -526,7 +563,7 @@ int runGet(const QStringList &args)
     int status = Failure;
     QString message = QStringLiteral("no answer");
     service->downloadFile(
-        parser.positionalArguments().constFirst(),
+        requestUrl(parser),
         [&](const QByteArray &data) {
             const FtpResult result = service->lastResult();
             status = exitStatus(result);
