@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // zendra-cli run as a user runs it: a smoke test of each command, and the exit status and the
 // one error line of each kind of failed request; URLs as typed, the library's log only with
-// --verbose and anonymous logins.
+// --verbose, anonymous logins and the modes of the files it makes.
 #include "ftpserver.h"
 #include "testcertificates.h"
 
 #include <QTcpServer>
 #include <QTest>
+
+#include <sys/stat.h>
 
 class TestCli : public QObject
 {
@@ -143,8 +145,9 @@ private Q_SLOTS:
         QCOMPARE(recovered, !chain.isEmpty());
     }
 
-    // The local file is replaced whole on success and left as it was otherwise; a silent server
-    // ends with Ctrl-C (status 130) or the stall limit (status 3). No progress line off a terminal.
+    // The local file is replaced whole on success, keeping its mode, and left as it was otherwise;
+    // a new one gets the umask's mode. A silent server ends with Ctrl-C (status 130) or the stall
+    // limit (status 3). No progress line off a terminal.
     void getReplacesTheLocalFileOnlyOnSuccess_data()
     {
         QTest::addColumn<QString>("file");
@@ -152,6 +155,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::newRow("success") << "a.txt"
                                  << "" << 0;
+        QTest::newRow("success into a new file") << "a.txt"
+                                                 << "new" << 0;
         QTest::newRow("remote file missing") << "none"
                                              << "" << 6;
         QTest::newRow("Ctrl-C while the server is silent") << "big"
@@ -173,7 +178,11 @@ private Q_SLOTS:
         QFile target(local.filePath("target"));
         QVERIFY(target.open(QIODevice::WriteOnly) && target.write("old") == 3);
         target.close();
+        QVERIFY(end == "new"
+                ? target.remove()
+                : target.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
         QProcess process;
+        process.setChildProcessModifier([] { ::umask(027); });
         process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         process.start(ZENDRA_CLI_PATH,
             QStringList {"get", server->url("ftp", file), target.fileName(), "--no-ssl", "--user",
@@ -187,6 +196,7 @@ private Q_SLOTS:
         QVERIFY(!process.readAllStandardError().contains('\r'));
         QVERIFY(target.open(QIODevice::ReadOnly));
         QCOMPARE(target.readAll(), status ? "old" : "hello");
+        QCOMPARE(target.permissions() & 0x777, end == "new" ? 0x640 : 0x604);
         QCOMPARE(QDir(local.path()).entryList(QDir::Files), QStringList {"target"});
     }
 
