@@ -146,4 +146,20 @@ QDateTime mlsdModificationTimeUtc(quint64 packed)
     return date.isValid() && time.isValid() ? QDateTime(date, time, Qt::UTC) : QDateTime();
 }
 
+quint64 mlsdPackedFraction(QStringView value)
+{
+    const quint64 packed
+        = value.size() > 15 && value[14] == u'.' ? mlsdPackedDigits(value.first(14)) : 0;
+    if (!packed)
+        return 0;
+    quint64 msecs = 0;
+    for (qsizetype i = 15; i < value.size(); ++i) {
+        if (value[i] < u'0' || value[i] > u'9')
+            return 0;
+        if (i < 18)
+            msecs += (value[i].unicode() - u'0') * (i == 15 ? 100 : i == 16 ? 10 : 1);
+    }
+    return packed * 1000 + msecs;
+}
+
 } // namespace zendra
