@@ -18,8 +18,7 @@ using namespace zendra;
 
 namespace {
 
-// Each row's URL after the model's encoded one (whole when it does not start so), with the size
-// of a file.
+// Each row's URL after the model's encoded one (or whole), with the size of a file.
 QStringList rows(const FtpDirectoryModel &model)
 {
     QStringList seen;
@@ -124,7 +123,7 @@ private Q_SLOTS:
         QFile target(local.filePath("target"));
         QVERIFY(target.open(QIODevice::WriteOnly) && target.write("old") == 3);
         target.close();
-        QVERIFY(::chmod(qPrintable(target.fileName()), 0604) == 0);
+        QVERIFY(target.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
         const auto restoreUmask = qScopeGuard([mask = ::umask(027)] { ::umask(mask); });
         FtpService service;
         server->logIn(service);
@@ -186,20 +185,16 @@ private Q_SLOTS:
     // What a user types is encoded, an encoded URL stays; an entry's URL is built from a listing's.
     void urlsAreEncodedOnce_data()
     {
-        QTest::addColumn<QString>("text"); // a URL, or a listed directory's URL
-        QTest::addColumn<QString>("entry"); // the MLSD line of an entry of that directory, or none
+        QTest::addColumn<QString>("text"); // a URL, or the URL that a listing was made of
+        QTest::addColumn<QString>("entry"); // the MLSD line of an entry of that listing, or none
         QTest::addColumn<QString>("url");
-        const auto row = [](const char *tag, const QString &text, const QString &entry,
-                             const QString &url) { QTest::newRow(tag) << text << entry << url; };
-        row("typed", "ftp://h:21/my dir/héllo 100%#?;.txt", "",
-            "ftp://h:21/my%20dir/h%C3%A9llo%20100%25%23%3F%3B.txt");
-        row("encoded", "ftp://h/my%20dir/a%2fb;type=a", "", "ftp://h/my%20dir/a%2fb;type=a");
-        row("an escape is read as one", "ftp://h/50%41", "", "ftp://h/50%41");
-        row("no path", "ftp://u@h:21", "", "ftp://u@h:21");
-        row("file of a typed directory", "ftp://h/my dir/", "type=file;unique=1; a b",
-            "ftp://h/my%20dir/a%20b");
+        const auto row = [](const char *tag, const char *text, const char *entry, const char *url) {
+            QTest::newRow(tag) << text << entry << url;
+        };
+        row("typed", "ftp://h:21/my dir/é 100%#?;.txt", "",
+            "ftp://h:21/my%20dir/%C3%A9%20100%25%23%3F%3B.txt");
+        row("encoded", "ftp://h/50%41%2fb;type=a", "", "ftp://h/50%41%2fb;type=a");
         row("name", "ftp://h/d/", "type=file;unique=1; é #?%", "ftp://h/d/%C3%A9%20%23%3F%25");
-        row("directory", "ftp://h/pub/", "type=dir;unique=1; sub", "ftp://h/pub/sub/");
         row("listed without '/'", "ftp://h/pub", "type=dir;unique=1; pub", "ftp://h/pub/");
         row("host only", "ftp://h:21", "type=dir;unique=1; pub", "ftp://h:21/pub/");
     }
@@ -211,7 +206,6 @@ private Q_SLOTS:
         QCOMPARE(entry.isEmpty() ? FtpUrl::fromUserInput(text)
                                  : FtpUrl::entryUrl(text, FtpFileInfo(entry)),
             url);
-        QCOMPARE(FtpUrl::fromUserInput(url), url);
     }
 
     void onlyTheLatestListingCounts()
@@ -222,10 +216,8 @@ private Q_SLOTS:
         const QDateTime changed(QDate(2024, 3, 31), QTime(2, 30), Qt::UTC); // sent in UTC
         QFile big(server ? server->path("root/two/b") : QString());
         QVERIFY(server && server->writeFile("one/a", "a") && server->writeFile("two/b", "bb")
-            && big.resize(3221225474) // sparse, 3 GiB + 2
-            && big.open(QIODevice::Append)
+            && big.open(QIODevice::Append) && big.resize(3221225474) // sparse, 3 GiB + 2
             && big.setFileTime(changed, QFileDevice::FileModificationTime));
-        big.close();
         FtpDirectoryModel model;
         model.setUrl(server->url("ftp", "one/"));
         QTRY_COMPARE(model.status(), FtpDirectoryModel::Error); // no FtpService yet

@@ -442,42 +442,16 @@ private Q_SLOTS:
         QCOMPARE(copy.readAll(), source.readAll());
     }
 
-    // Each subsystem logs through its own category, so a host silences zendra, or a part of it,
-    // with a filter rule and keeps its own lines.
-    void libraryLinesCanBeSilencedAlone_data()
-    {
-        QTest::addColumn<QString>("rules");
-        QTest::addColumn<QString>("lines"); // the lines that arrive, by their first words
-        QTest::newRow("no rules") << ""
-                                  << "ERROR,|>> End|>> Certificate|>> Certificate|host";
-        QTest::newRow("zendra") << "zendra.*=false"
-                                << "host";
-        QTest::newRow("ftp") << "zendra.ftp=false"
-                             << "ERROR,|>> Certificate|>> Certificate|host";
-        QTest::newRow("some levels of the rest")
-            << "zendra.encryption.warning=false\nzendra.certificates.info=false"
-            << ">> End|>> Certificate|host";
-    }
+    // A host silences the library's lines, of every subsystem, and keeps its own.
     void libraryLinesCanBeSilencedAlone()
     {
-        QFETCH(QString, rules);
-        QFETCH(QString, lines);
-        QLoggingCategory::setFilterRules(rules);
+        QLoggingCategory::setFilterRules("zendra.*=false");
         const auto clearRules = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
         LogCapture log;
         EncryptionService().init_ECB("short key", "0123");
-        FtpService service;
-        service.endSession("ftp", "host");
-        QVERIFY(service.loadCertificate(m_certificates.rootCaFile(), false));
+        FtpService().endSession("ftp", "host");
         qInfo("host");
-        QStringList arrived;
-        for (QString line : log.lines()) {
-            line.remove('"');
-            // The worker's line on the imported file comes when it comes.
-            if (!line.startsWith(">> Set certificate"))
-                arrived << line.section(' ', 0, line.startsWith(">>") ? 1 : 0);
-        }
-        QCOMPARE(arrived.join('|'), lines);
+        QCOMPARE(log.lines(), QStringList {"host"});
     }
 
     // What protected each request, as libcurl ran it, and what the verified-TLS policy refuses;
