@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const FtpFileInfo entry(line);
     volatile qsizetype sink = entry.name().size() + entry.permissions().size() + entry.id().size()
         + entry.type() + entry.group() + entry.mode() + entry.owner() + entry.size()
-        + entry.size64() + entry.isValid() + entry.modificationDate().isValid();
+        + entry.size64() + entry.isValid() + entry.modificationDate().isValid()
+        + entry.modificationDateUtc().isValid();
     Q_UNUSED(sink);
     entry.print();
 
