@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FtpFileInfo assigned(QStringLiteral("type=file;unique=1; x"));
     assigned = copy;
     if (assigned.name() != entry.name() || assigned.size() != entry.size()
-        || assigned.size64() != entry.size64() || !sameDate(assigned.modificationDate(), entry.modificationDate())) {
+        || assigned.size64() != entry.size64()
+        || !sameDate(assigned.modificationDate(), entry.modificationDate())) {
         __builtin_trap();
     }
 
