@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const FtpFileInfo entry(line);
     volatile qsizetype sink = entry.name().size() + entry.permissions().size() + entry.id().size()
         + entry.type() + entry.group() + entry.mode() + entry.owner() + entry.size()
-        + entry.size64() + entry.isValid() + entry.modificationDate().isValid();
+        + entry.size64() + entry.isValid() + entry.modificationDate().isValid()
+        + entry.modificationDateUtc().isValid();
     Q_UNUSED(sink);
     entry.print();
 
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FtpFileInfo assigned(QStringLiteral("type=file;unique=1; x"));
     assigned = copy;
     if (assigned.name() != entry.name() || assigned.size() != entry.size()
-        || assigned.size64() != entry.size64() || !sameDate(assigned.modificationDate(), entry.modificationDate())) {
+        || assigned.size64() != entry.size64()
+        || !sameDate(assigned.modificationDate(), entry.modificationDate())) {
         __builtin_trap();
     }
 

@@ -72,7 +72,7 @@ export ZENDRA_PASSWORD=demo-secret
 [ ! -e "$certificates/root_ca.pem" ] || die "a root CA is already known"
 
 step "zendra-cli ls $url/ (no CA known: watch the root-CA recovery in the log)"
-"$cli" ls "$url/" --user demo 2>"$work/ls.log" >"$work/ls.out" || {
+"$cli" ls "$url/" --user demo --verbose 2>"$work/ls.log" >"$work/ls.out" || {
     cat "$work/ls.log" >&2
     die "ls failed"
 }
@@ -89,7 +89,7 @@ fingerprint() {
 echo "root_ca.pem written: $(openssl x509 -in "$certificates/root_ca.pem" -noout -subject)"
 
 step "zendra-cli get $url/report.bin (the root CA learned by ls verifies the server at once)"
-"$cli" get "$url/report.bin" "$work/report.bin" --user demo 2>"$work/get.log" || {
+"$cli" get "$url/report.bin" "$work/report.bin" --user demo --verbose 2>"$work/get.log" || {
     cat "$work/get.log" >&2
     die "get failed"
 }
@@ -108,7 +108,8 @@ grep '^zendra-cli: ' "$work/missing.log" | sed 's/^/  err | /'
 echo "exit status $status: remote file missing"
 
 step "zendra-cli get $url/hello.txt --forget-ca (to standard output, the CA file given)"
-"$cli" get "$url/hello.txt" --user demo --forget-ca --ca "$work/certs/root.pem" 2>"$work/hello.log"
+"$cli" get "$url/hello.txt" --user demo --forget-ca --ca "$work/certs/root.pem" --verbose \
+    2>"$work/hello.log"
 grep -q '>> Update FTP certificate' "$work/hello.log" && die "recovery despite the CA file"
 
 printf '\nmain-job: SUCCESS: AES and FTPS with root-CA recovery work end to end\n'

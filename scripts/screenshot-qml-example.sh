@@ -4,11 +4,13 @@
 # suite's FTP server on 127.0.0.1 (slowed to 4 MB/s) and lets the example render itself offscreen
 # into a PNG while it downloads one of the files.
 #
-#   bash scripts/screenshot-qml-example.sh [OUTPUT.png]     (default docs/qml-example.png)
+#   bash scripts/screenshot-qml-example.sh [OUTPUT.png]     (default build/qml-example.png)
+#
+# The README's picture is docs/qml-example.png: name it to retake that one.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
-out=$(realpath -m "${1:-docs/qml-example.png}")
+out=$(realpath -m "${1:-build/qml-example.png}")
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"${ZENDRA_JOBS:-2}" --target zendra-qml-example >/dev/null
 

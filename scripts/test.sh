@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Checks the size of the test code against the code it tests; builds zendra normally and with
 # AddressSanitizer + UndefinedBehaviorSanitizer and runs the whole test suite in both (the normal
-# build's includes a small load run); builds the API documentation with every warning an error;
+# build's includes a small load run); runs the README's commands against the normal build;
+# builds the API documentation with every warning an error;
 # builds with ThreadSanitizer and runs the suites that start threads; then builds the fuzzers
 # and runs each for a while.
 set -euo pipefail
@@ -20,6 +21,9 @@ echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== the README's commands, as written"
+scripts/check-readme.sh
 
 echo "== API documentation (Doxygen, warnings are errors)"
 rm -rf build/docs/html

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 // zendra-cli run as a user runs it: a smoke test of each command, and the exit status and the
-// one error line of each kind of failed request.
+// one error line of each kind of failed request; URLs as typed, the library's log only with
+// --verbose, anonymous logins and the modes of the files it makes.
 #include "ftpserver.h"
 #include "testcertificates.h"
 
 #include <QTcpServer>
 #include <QTest>
+
+#include <sys/stat.h>
 
 class TestCli : public QObject
 {
@@ -39,6 +42,9 @@ class TestCli : public QObject
             if (line.startsWith("zendra-cli: "))
                 own << line.mid(12);
         }
+        // The library's lines come with --verbose only.
+        if (err.contains(">> ") != args.contains("--verbose"))
+            return {-1, err, own, false};
         return {process.exitCode(), process.readAllStandardOutput(), own,
             err.contains(">> Update FTP certificate")};
     }
@@ -73,7 +79,13 @@ private Q_SLOTS:
                              const QByteArray &output) {
             QTest::newRow(tag) << chain << args.split(' ') << status << output;
         };
-        row("ls", "", "ls SERVER/ --type file --no-ssl", 0, "file\t5\t");
+        row("ls", "", "ls SERVER/ --type file --no-ssl", 0,
+            "file\t5\t2024-01-31T23:59:59Z\ta.txt\n");
+        row("a directory without its '/'", "", "ls SERVER/d --no-ssl", 0, "file\t6\t");
+        row("a file without its '/'", "", "ls SERVER/a.txt --no-ssl", 0,
+            "file\t5\t2024-01-31T23:59:59Z\ta.txt\n");
+        row("name as typed", "", "get SERVER/d/100%é.txt --no-ssl", 0, "typed!");
+        row("name encoded", "", "get SERVER/d/100%25%C3%A9.txt --no-ssl", 0, "typed!");
         row("get", "", "get SERVER/a.txt --no-ssl", 0, "hello");
         row("usage", "", "ls http://h/", 2, "ls: \"http://h/\" is not an ftp:// or ftps:// URL");
         row("nothing listening", "", "get CLOSED/a.txt", 3,
@@ -82,26 +94,27 @@ private Q_SLOTS:
             "get: downloading SERVER/a.txt failed: error 67: ");
         row("remote file missing", "", "get SERVER/none --no-ssl", 6,
             "get: downloading SERVER/none failed: error 78: ");
-        row("remote directory missing", "", "ls SERVER/none/ --no-ssl", 6,
-            "ls: listing SERVER/none/ failed: error 9: ");
+        row("remote directory missing", "", "ls SERVER/none --no-ssl", 6,
+            "ls: listing SERVER/none failed: error 9: ");
         row("local file error", "", "get SERVER/a.txt /none/a --no-ssl", 7,
             "get: downloading SERVER/a.txt failed: cannot write \"/none/a\": ");
         row("plain FTP refused by default", "", "ls SERVER/", 5,
             "ls: listing SERVER/ failed: error 64: ");
         // Each failure with its real reason.
-        row("root only the server vouches for", "fullchain.pem", "get SERVER/a.txt", 5,
+        row("root only the server vouches for", "fullchain.pem", "get SERVER/a.txt --verbose", 5,
             "get: downloading SERVER/a.txt failed: nobody but the server vouches for its root CA");
-        row("imported root", "fullchain.pem", "get SERVER/a.txt --ca ROOT", 0, "hello");
-        row("no findable root", "chain-without-root.pem", "get SERVER/a.txt", 5,
+        row("imported root", "fullchain.pem", "get SERVER/a.txt --ca ROOT --verbose", 0, "hello");
+        row("no findable root", "chain-without-root.pem", "get SERVER/a.txt --verbose", 5,
             "get: downloading SERVER/a.txt failed: error 60: The root CA of the chain is unknown");
-        row("no findable root, insecure", "chain-without-root.pem", "get SERVER/a.txt --insecure",
-            0, "hello");
-        row("certificate for another host", "other-chain.pem", "get SERVER/a.txt --ca ROOT", 5,
+        row("no findable root, insecure", "chain-without-root.pem",
+            "get SERVER/a.txt --insecure --verbose", 0, "hello");
+        row("certificate for another host", "other-chain.pem",
+            "get SERVER/a.txt --ca ROOT --verbose", 5,
             "get: downloading SERVER/a.txt failed: error 60: Host-name mismatch: the certificate "
             "names other.invalid, not 127.0.0.1");
         row("certificate for another host, insecure", "other-chain.pem",
-            "get SERVER/a.txt --insecure", 0, "hello");
-        row("expired", "expired.pem", "get SERVER/a.txt", 5,
+            "get SERVER/a.txt --insecure --verbose", 0, "hello");
+        row("expired", "expired.pem", "get SERVER/a.txt --verbose", 5,
             "get: downloading SERVER/a.txt failed: error 60: The certificate \"localhost\" "
             "expired");
     }
@@ -119,7 +132,11 @@ private Q_SLOTS:
                             : chain.startsWith("exp")             ? "expired.key"
                                                                   : "server.key")));
         QTcpServer closed;
-        QVERIFY(server && server->writeFile("a.txt", "hello")
+        QFile a(server ? server->path("root/a.txt") : QString());
+        QVERIFY(server && server->writeFile("a.txt", "hello") && a.open(QIODevice::Append)
+            && a.setFileTime(QDateTime(QDate(2024, 1, 31), QTime(23, 59, 59), Qt::UTC),
+                QFileDevice::FileModificationTime)
+            && server->writeFile("d/100%é.txt", "typed!")
             && closed.listen(QHostAddress::LocalHost));
         const QString url = server->url("ftp", "").chopped(1);
         const QString closedUrl = QStringLiteral("ftp://127.0.0.1:%1").arg(closed.serverPort());
@@ -136,13 +153,17 @@ private Q_SLOTS:
         // One line: why it failed, or what --insecure let through.
         const bool insecure = args.contains("--insecure");
         QCOMPARE(own.size(), status || insecure ? 1 : 0);
-        QCOMPARE(status ? own.first().left(output.size()) : out.left(output.size()), output);
+        // An output that ends its line is the whole output.
+        QCOMPARE(status ? own.first().left(output.size())
+                        : out.left(output.endsWith('\n') ? out.size() : output.size()),
+            output);
         QVERIFY(!insecure || own.first().startsWith("warning: "));
         QCOMPARE(recovered, !chain.isEmpty() && status != 0);
     }
 
-    // The local file is replaced whole on success and left as it was otherwise; a silent server
-    // ends with Ctrl-C (status 130) or the stall limit (status 3). No progress line off a terminal.
+    // The local file is replaced whole on success, keeping its mode, and left as it was otherwise;
+    // a new one gets the umask's mode. A silent server ends with Ctrl-C (status 130) or the stall
+    // limit (status 3). No progress line off a terminal.
     void getReplacesTheLocalFileOnlyOnSuccess_data()
     {
         QTest::addColumn<QString>("file");
@@ -150,6 +171,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::newRow("success") << "a.txt"
                                  << "" << 0;
+        QTest::newRow("success into a new file") << "a.txt"
+                                                 << "new" << 0;
         QTest::newRow("remote file missing") << "none"
                                              << "" << 6;
         QTest::newRow("Ctrl-C while the server is silent") << "big"
@@ -171,7 +194,11 @@ private Q_SLOTS:
         QFile target(local.filePath("target"));
         QVERIFY(target.open(QIODevice::WriteOnly) && target.write("old") == 3);
         target.close();
+        QVERIFY(end == "new"
+                ? target.remove()
+                : target.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
         QProcess process;
+        process.setChildProcessModifier([] { ::umask(027); });
         process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         process.start(ZENDRA_CLI_PATH,
             QStringList {"get", server->url("ftp", file), target.fileName(), "--no-ssl", "--user",
@@ -185,7 +212,20 @@ private Q_SLOTS:
         QVERIFY(!process.readAllStandardError().contains('\r'));
         QVERIFY(target.open(QIODevice::ReadOnly));
         QCOMPARE(target.readAll(), status ? "old" : "hello");
+        QCOMPARE(target.permissions() & 0x777, end == "new" ? 0x640 : 0x604);
         QCOMPARE(QDir(local.path()).entryList(QDir::Files), QStringList {"target"});
+    }
+
+    // Without --user the CLI logs in as anonymous, and says so with --verbose.
+    void logsInAsAnonymousWithoutUser()
+    {
+        FtpServer::Options options;
+        options.anonymous = true;
+        const auto server = FtpServer::started(options);
+        QVERIFY(server && server->writeFile("a.txt", "hello"));
+        QCOMPARE(run({"get", server->url("ftp", "a.txt"), "--no-ssl", "--verbose"}),
+            std::make_tuple(0, QByteArray("hello"),
+                QByteArrayList {"note: logging in as anonymous, no --user given"}, false));
     }
 
     // A root that only its server vouches for is trusted when the user says so: by fingerprint,
@@ -207,7 +247,7 @@ private Q_SLOTS:
         QVERIFY(server);
         const QString url = server->url("ftp", "");
         const QStringList ls {
-            "ls", url, "--user", server->user(), "--password", server->password()};
+            "ls", url, "--user", server->user(), "--password", server->password(), "--verbose"};
         const QByteArray self = m_certificates.fingerprint("selfsigned").toUtf8();
         const QByteArray root = m_certificates.fingerprint("root").toUtf8();
         const auto pinned = [&] {

@@ -12,20 +12,25 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace zendra;
 
 namespace {
 
+// Each row's URL after the model's encoded one (or whole), with the size of a file.
 QStringList rows(const FtpDirectoryModel &model)
 {
     QStringList seen;
     for (int row = 0; row < model.rowCount(); ++row) {
-        const FtpFileInfo entry = model.entry(row);
-        seen << (model.index(row).data(FtpDirectoryModel::IsDirRole).toBool()
-                ? entry.name() + u'/'
-                : QStringLiteral("%1 %2")
-                      .arg(entry.name())
-                      .arg(model.index(row).data(FtpDirectoryModel::SizeRole).toLongLong()));
+        const QModelIndex index = model.index(row);
+        const QString url = index.data(FtpDirectoryModel::UrlRole).toString();
+        const QString base = FtpUrl::fromUserInput(model.url());
+        seen << url.mid(url.startsWith(base) ? base.size() : 0)
+                + (index.data(FtpDirectoryModel::IsDirRole).toBool()
+                        ? QString()
+                        : QStringLiteral(" %1").arg(
+                            index.data(FtpDirectoryModel::SizeRole).toLongLong()));
     }
     return seen;
 }
@@ -51,7 +56,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("rows"); // sorted: pyftpdlib lists in the disk's order
         QTest::addColumn<QString>("error");
         QTest::addColumn<FtpResult::Trust>("trust"); // TLS required unless NoTrust
-        const QStringList all {"a.bin 1000", "b.txt 3", "sub/"};
+        const QStringList all {"a.bin 1000", "b.txt 3", "c%20d%25%C3%A9.txt 2", "sub/"};
         QTest::newRow("login accepted") << "secret" << all << "" << FtpResult::NoTrust;
         QTest::newRow("login refused")
             << "wrong" << QStringList()
@@ -74,17 +79,17 @@ private Q_SLOTS:
         auto server = tls ? FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required,
                           m_certificates.fullChainFile(), m_certificates.serverKeyFile()))
                           : FtpServer::started();
-        QVERIFY(server && server->writeFile("pub/b.txt", "abc")
-            && server->writeFile("pub/sub/c", "")
-            && server->writeFile("pub/a.bin", QByteArray(1000, 'x')));
+        QVERIFY(server && server->writeFile("my pub/b.txt", "abc")
+            && server->writeFile("my pub/sub/c", "") && server->writeFile("my pub/c d%é.txt", "cd")
+            && server->writeFile("my pub/a.bin", QByteArray(1000, 'x')));
         QQmlEngine engine;
         engine.addImportPath(ZENDRA_QML_IMPORT_DIR);
         QQmlComponent component(&engine, QUrl::fromLocalFile(ZENDRA_EXAMPLE_QML));
         std::unique_ptr<QObject> window(
-            component.createWithInitialProperties({{"url", server->url("ftp", "pub/")}}));
+            component.createWithInitialProperties({{"url", server->url("ftp", "my pub/")},
+                {"user", server->user()}, {"password", password}})); // for its FtpService
         QVERIFY2(window, qPrintable(component.errorString()));
         FtpService &service = Service<FtpService>::instance();
-        service.setCredentials(server->user(), password, [](const QString &text) { return text; });
         service.setRequireTls(tls);
         QVERIFY(trust != FtpResult::ImportedTrust
             || service.loadCertificate(m_certificates.rootCaFile(), true));
@@ -104,14 +109,14 @@ private Q_SLOTS:
             error.isEmpty() && !vouched);
     }
 
-    // The download element's status cycle; the local file is replaced only on success, and no
-    // temporary file stays behind.
+    // The download element's status cycle; the local file is replaced only on success, keeping
+    // its mode, a new file gets the umask's, and no temporary file stays behind. Names as typed.
     void downloadReplacesTheFileOnlyOnSuccess_data()
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<bool>("cancel");
         QTest::addColumn<FtpDownload::Status>("status");
-        QTest::newRow("finished") << "a.bin" << false << FtpDownload::Finished;
+        QTest::newRow("finished") << "a b%é.bin" << false << FtpDownload::Finished;
         QTest::newRow("remote file missing") << "none" << false << FtpDownload::Error;
         QTest::newRow("cancelled while the server is silent")
             << "big.bin" << true << FtpDownload::Cancelled;
@@ -124,12 +129,14 @@ private Q_SLOTS:
         FtpServer::Options options;
         options.stallDataAfter = 5000;
         const auto server = FtpServer::started(options);
-        QVERIFY(server && server->writeFile("a.bin", "new")
+        QVERIFY(server && server->writeFile("a b%é.bin", "new")
             && server->writeFile("big.bin", QByteArray(100000, 'x')));
         QTemporaryDir local;
         QFile target(local.filePath("target"));
         QVERIFY(target.open(QIODevice::WriteOnly) && target.write("old") == 3);
         target.close();
+        QVERIFY(target.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        const auto restoreUmask = qScopeGuard([mask = ::umask(027)] { ::umask(mask); });
         FtpService service;
         server->logIn(service);
         FtpDownload download;
@@ -142,7 +149,7 @@ private Q_SLOTS:
         download.start();
         // Queued behind: each download watches its own progress, beside the host's handler.
         FtpDownload second;
-        second.setUrl(server->url("ftp", "a.bin"));
+        second.setUrl(server->url("ftp", "a%20b%25%C3%A9.bin"));
         second.setLocalFile(local.filePath("second"));
         second.start();
         QTRY_VERIFY_WITH_TIMEOUT(!cancel || download.bytesReceived() == 5000, 10000);
@@ -161,6 +168,8 @@ private Q_SLOTS:
         QCOMPARE(second.bytesReceived(), 3);
         QTRY_COMPARE_WITH_TIMEOUT(
             QDir(local.path()).entryList(QDir::Files), QStringList({"second", "target"}), 5000);
+        QCOMPARE(QFileInfo(local.filePath("second")).permissions() & 0x777, 0x640);
+        QCOMPARE(QFileInfo(target).permissions() & 0x777, 0x604);
     }
 
     // The element's policy properties reach the service, and the service's setters reach QML
@@ -185,13 +194,42 @@ private Q_SLOTS:
         QCOMPARE(meta.methodCount() - meta.methodOffset(), 11);
     }
 
+    // What a user types is encoded, an encoded URL stays; an entry's URL is built from a listing's.
+    void urlsAreEncodedOnce_data()
+    {
+        QTest::addColumn<QString>("text"); // a URL, or the URL that a listing was made of
+        QTest::addColumn<QString>("entry"); // the MLSD line of an entry of that listing, or none
+        QTest::addColumn<QString>("url");
+        const auto row = [](const char *tag, const char *text, const char *entry, const char *url) {
+            QTest::newRow(tag) << text << entry << url;
+        };
+        row("typed", "ftp://h:21/my dir/é 100%#?;.txt", "",
+            "ftp://h:21/my%20dir/%C3%A9%20100%25%23%3F%3B.txt");
+        row("encoded", "ftp://h/50%41%2fb;type=a", "", "ftp://h/50%41%2fb;type=a");
+        row("name", "ftp://h/d/", "type=file;unique=1; é #?%", "ftp://h/d/%C3%A9%20%23%3F%25");
+        row("listed without '/'", "ftp://h/pub", "type=dir;unique=1; pub", "ftp://h/pub/");
+        row("host only", "ftp://h:21", "type=dir;unique=1; pub", "ftp://h:21/pub/");
+    }
+    void urlsAreEncodedOnce()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, entry);
+        QFETCH(QString, url);
+        QCOMPARE(entry.isEmpty() ? FtpUrl::fromUserInput(text)
+                                 : FtpUrl::entryUrl(text, FtpFileInfo(entry)),
+            url);
+    }
+
     void onlyTheLatestListingCounts()
     {
         FtpServer::Options options;
         options.proftpd = true;
         const auto server = FtpServer::started(options);
+        const QDateTime changed(QDate(2024, 3, 31), QTime(2, 30), Qt::UTC); // sent in UTC
+        QFile big(server ? server->path("root/two/b") : QString());
         QVERIFY(server && server->writeFile("one/a", "a") && server->writeFile("two/b", "bb")
-            && QFile::resize(server->path("root/two/b"), 3221225474)); // sparse, 3 GiB + 2
+            && big.open(QIODevice::Append) && big.resize(3221225474) // sparse, 3 GiB + 2
+            && big.setFileTime(changed, QFileDevice::FileModificationTime));
         FtpDirectoryModel model;
         model.setUrl(server->url("ftp", "one/"));
         QTRY_COMPARE(model.status(), FtpDirectoryModel::Error); // no FtpService yet
@@ -206,6 +244,7 @@ private Q_SLOTS:
         QTRY_COMPARE(model.status(), FtpDirectoryModel::Ready);
         QCOMPARE(resets.count(), 1);
         QCOMPARE(rows(model), QStringList {"b 3221225474"}); // neither "cdir" nor "pdir"
+        QCOMPARE(model.index(0).data(FtpDirectoryModel::ModifiedRole), changed);
         model.setFileType(FtpDirectoryModel::CurrentDir);
         QTRY_COMPARE(rows(model), QStringList {"./"});
         model.reload();

@@ -4,6 +4,7 @@
 // protection each request reports and the verified-TLS policy, destruction at bad moments, two
 // services at once. bench/load
 // proves the queue's order and the handle cache over many requests.
+#include "encryptionservice.h"
 #include "ftpserver.h"
 #include "ftpservicetestaccess.h"
 #include "ftpworker_p.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QMetaEnum>
 #include <QSemaphore>
 #include <QSignalSpy>
@@ -446,6 +448,18 @@ private Q_SLOTS:
         QVERIFY(used.size() == 4 && used.last().first() == copy.fileName());
         QVERIFY(source.open(QIODevice::ReadOnly) && copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), source.readAll());
+    }
+
+    // A host silences the library's lines, of every subsystem, and keeps its own.
+    void libraryLinesCanBeSilencedAlone()
+    {
+        QLoggingCategory::setFilterRules("zendra.*=false");
+        const auto clearRules = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+        LogCapture log;
+        EncryptionService().init_ECB("short key", "0123");
+        FtpService().endSession("ftp", "host");
+        qInfo("host");
+        QCOMPARE(log.lines(), QStringList {"host"});
     }
 
     // What protected each request, who vouched for its server, and what the verified-TLS policy

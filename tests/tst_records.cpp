@@ -31,7 +31,7 @@ private Q_SLOTS:
     void entryParsesItsLine_data()
     {
         QTest::addColumn<QString>("line");
-        // name|type|size|size64|date|permissions|id|group|mode|owner
+        // name|type|size|size64|date|date in UTC|permissions|id|group|mode|owner
         QTest::addColumn<QString>("fields");
         const auto row = [](const char *tag, const QString &line, const QString &fields) {
             QTest::newRow(tag) << line << fields;
@@ -39,20 +39,23 @@ private Q_SLOTS:
         row("every fact",
             "type=file;size=1024;modify=20240131235959;perm=adfr;unique=8U3;UNIX.mode=0644;"
             "UNIX.owner=1000;UNIX.group=100; report.txt",
-            "report.txt|0|1024|1024|20240131235959|adfr|8U3|100|644|1000 valid");
-        row("cdir is 3", "type=cdir;unique=1; .", ".|3|0|0|||1|-1|-1|-1 valid");
-        row("pdir is 2", "type=pdir;unique=2; ..", "..|2|0|0|||2|-1|-1|-1 valid");
-        row("no unique", "type=dir;size=5; a", "a|1|5|5||||-1|-1|-1 invalid");
-        row("empty line", "", "|-1|0|0||||-1|-1|-1 invalid");
-        row("empty name", "type=file;unique=7; \r", "|0|0|0|||7|-1|-1|-1 invalid");
+            "report.txt|0|1024|1024|20240131235959|2024-01-31T23:59:59.000Z|adfr|8U3|100|644|1000 "
+            "valid");
+        row("year beyond local time's fast path", "modify=19691231235959;type=dir;unique=4; old",
+            "old|1|0|0|19691231235959|1969-12-31T23:59:59.000Z||4|-1|-1|-1 valid");
+        row("cdir is 3", "type=cdir;unique=1; .", ".|3|0|0||||1|-1|-1|-1 valid");
+        row("pdir is 2", "type=pdir;unique=2; ..", "..|2|0|0||||2|-1|-1|-1 valid");
+        row("no unique", "type=dir;size=5; a", "a|1|5|5|||||-1|-1|-1 invalid");
+        row("empty line", "", "|-1|0|0|||||-1|-1|-1 invalid");
+        row("empty name", "type=file;unique=7; \r", "|0|0|0||||7|-1|-1|-1 invalid");
         row("CR, spaces, ';' in the name", "type=file;unique=9;x;  2 résumé\r",
-            "2 résumé|0|0|0|||9|-1|-1|-1 valid");
+            "2 résumé|0|0|0||||9|-1|-1|-1 valid");
         row("not numbers",
             "type=file;size=3000000000;UNIX.mode=rw;modify=20240131235959.5;unique=9; f",
-            "f|0|0|3000000000|||9|-1|0|-1 valid");
+            "f|0|0|3000000000||2024-01-31T23:59:59.500Z||9|-1|0|-1 valid");
         const char nul[] = "type=file;unique=\0\1;  a\0b\t";
         row("NUL and control characters", QString::fromUtf8(nul, sizeof nul - 1),
-            QString("a") + QChar(0) + "b|0|0|0|||" + QChar(0) + QChar(1) + "|-1|-1|-1 valid");
+            QString("a") + QChar(0) + "b|0|0|0||||" + QChar(0) + QChar(1) + "|-1|-1|-1 valid");
     }
     void entryParsesItsLine()
     {
@@ -66,6 +69,7 @@ private Q_SLOTS:
         QCOMPARE(
             QStringList({entry.name(), QString::number(entry.type()), QString::number(entry.size()),
                             QString::number(entry.size64()), date.isValid() ? when : "",
+                            entry.modificationDateUtc().toString(Qt::ISODateWithMs),
                             entry.permissions(), entry.id(), QString::number(entry.group()),
                             QString::number(entry.mode()), QString::number(entry.owner())})
                     .join('|')

@@ -13,8 +13,10 @@ ApplicationWindow {
     property alias url: directory.url
     readonly property alias directory: directory
     readonly property alias download: download
-    // Where clicked files go; the host sets it.
+    // Where clicked files go, and the login; the host sets them.
     property string downloadDirectory: "."
+    property string user
+    property string password
 
     function parentUrl(url) {
         const trimmed = url.replace(/\/+$/, "")
@@ -28,6 +30,8 @@ ApplicationWindow {
     title: "zendra: " + (url || "no directory")
 
     FtpService {
+        userName: window.user
+        password: window.password
         verifyPeer: peerSwitch.checked
         verifyHost: hostSwitch.checked
         activateSsl: sslSwitch.checked
@@ -110,9 +114,9 @@ ApplicationWindow {
             width: ListView.view.width
             onClicked: {
                 if (isDir) {
-                    directory.url = directory.url.replace(/\/*$/, "/") + name + "/"
+                    directory.url = url
                 } else if (download.status !== FtpDownload.Downloading) {
-                    download.url = directory.url.replace(/\/*$/, "/") + name
+                    download.url = url
                     download.localFile = window.downloadDirectory + "/" + name
                     download.start()
                 }
@@ -158,7 +162,8 @@ ApplicationWindow {
                     Layout.fillWidth: !downloadRow.visible
                     text: directory.status === FtpDirectoryModel.Loading ? "Loading\u2026"
                         : directory.status === FtpDirectoryModel.Error ? directory.errorString
-                        : directory.status === FtpDirectoryModel.Ready ? directory.count + " entries"
+                        : directory.status === FtpDirectoryModel.Ready
+                          ? (directory.count === 1 ? "1 entry" : directory.count + " entries")
                         : "Enter a directory URL"
                 }
                 RowLayout {

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Host of the QML example: credentials from ZENDRA_USER and ZENDRA_PASSWORD, the directory from
-// the command line or ZENDRA_URL; --screenshot renders offscreen, saves the window and quits
-// (with --download, once that file is 40 % downloaded).
+// Host of the QML example: credentials from ZENDRA_USER and ZENDRA_PASSWORD for the window's
+// FtpService, the directory from the command line or ZENDRA_URL; --screenshot renders offscreen,
+// saves the window and quits (with --download, once that file is 40 % downloaded).
 #include <zendra/zendra.h>
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
@@ -49,19 +50,22 @@ int main(int argc, char **argv)
     }
 
     QQmlApplicationEngine engine;
-    engine.addImportPath(QStringLiteral(ZENDRA_QML_IMPORT_DIR));
+    // Installed, the QML module is beside the program (<prefix>/bin, <prefix>/lib/qml); in the
+    // build tree it is in the build directory.
+    const QString installedImports
+        = QDir(QCoreApplication::applicationDirPath())
+              .absoluteFilePath(QStringLiteral(ZENDRA_QML_INSTALLED_DIR));
+    engine.addImportPath(QFileInfo::exists(installedImports + QStringLiteral("/zendra/qmldir"))
+            ? installedImports
+            : QStringLiteral(ZENDRA_QML_IMPORT_DIR));
     engine.setInitialProperties({{QStringLiteral("url"), url},
         {QStringLiteral("downloadDirectory"),
-            QDir(parser.value(downloadDirectoryOption)).absolutePath()}});
+            QDir(parser.value(downloadDirectoryOption)).absolutePath()},
+        {QStringLiteral("user"), qEnvironmentVariable("ZENDRA_USER")},
+        {QStringLiteral("password"), qEnvironmentVariable("ZENDRA_PASSWORD")}});
     engine.load(QUrl(QStringLiteral("qrc:/Main.qml")));
     if (engine.rootObjects().isEmpty())
         return 1;
-    // The window's FtpService registered itself when it was built; its listing starts once the
-    // event loop runs, so the credentials are in place for it. Without one, the model says so.
-    if (Service<zendra::FtpService>::hasInstance()) {
-        Service<zendra::FtpService>::instance().setCredentials(qEnvironmentVariable("ZENDRA_USER"),
-            qEnvironmentVariable("ZENDRA_PASSWORD"), [](const QString &text) { return text; });
-    }
     if (screenshot.isEmpty())
         return app.exec();
 

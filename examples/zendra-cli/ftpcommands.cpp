@@ -5,17 +5,20 @@
 #include <zendra/ftpfileinfo.h>
 #include <zendra/ftpresult.h>
 #include <zendra/ftpservice.h>
+#include <zendra/ftpurl.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QSslCertificate>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QUrl>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -28,8 +31,16 @@
 using zendra::FtpFileInfo;
 using zendra::FtpResult;
 using zendra::FtpService;
+using zendra::FtpUrl;
 
 namespace {
+
+// What an FTP client sends for an anonymous login: the user "anonymous" and, as password, an
+// e-mail address by convention.
+const QString anonymousUser = QStringLiteral("anonymous");
+const QString anonymousPassword = QStringLiteral("anonymous@example.com");
+// Set when the command logs in so, for the hint on a refused login.
+bool loggedInAnonymously = false;
 
 // A certificate failure that no root-CA recovery fixes (a host-name mismatch, say) would be
 // repeated for ever. A recovery that works needs two runs, or a few more when the new root file
@@ -187,6 +198,8 @@ QString failureText(const FtpResult &result, const QString &localFile, const Roo
     QString text = QStringLiteral("error %1: %2").arg(result.code()).arg(result.errorString());
     if (result.code() == CURLE_USE_SSL_FAILED)
         text += QStringLiteral(" (the server refused TLS; --no-ssl accepts plain FTP)");
+    else if (result.code() == CURLE_LOGIN_DENIED && loggedInAnonymously)
+        text += QStringLiteral(" (tried as %1; --user names a user)").arg(anonymousUser);
     else if (exitStatus(result) == CertificateFailed && result.attempts() >= maxAttempts)
         text += QStringLiteral(" (gave up after %1 attempts)").arg(result.attempts());
     else if (exitStatus(result) == CertificateFailed)
@@ -230,10 +243,12 @@ private:
 
 struct FtpOptions
 {
-    QCommandLineOption user {
-        QStringLiteral("user"), QStringLiteral("User name."), QStringLiteral("name")};
+    QCommandLineOption user {QStringLiteral("user"),
+        QStringLiteral("User name (default: an anonymous login)."), QStringLiteral("name")};
     QCommandLineOption password {QStringLiteral("password"),
-        QStringLiteral("Password (default: the environment variable ZENDRA_PASSWORD)."),
+        QStringLiteral("Password (default: the environment variable ZENDRA_PASSWORD with --user, "
+                       "\"%1\" without).")
+            .arg(anonymousPassword),
         QStringLiteral("password")};
     QCommandLineOption ca {QStringLiteral("ca"),
         QStringLiteral("CA certificate file (PEM) to verify the server with; it is imported "
@@ -259,11 +274,13 @@ struct FtpOptions
         QStringLiteral("Give up (exit status 3) when no data moves for this many seconds "
                        "(default: wait for ever)."),
         QStringLiteral("seconds")};
+    QCommandLineOption verbose {QStringLiteral("verbose"),
+        QStringLiteral("Show the library's log and what the command decides for you.")};
 
     void addTo(QCommandLineParser &parser) const
     {
         parser.addOptions({user, password, ca, noVerifyPeer, noVerifyHost, noSsl, forgetCa,
-            trustRoot, insecure, stallTimeout});
+            trustRoot, insecure, stallTimeout, verbose});
     }
     // Without TLS there is no peer to verify, so --no-ssl accepts that too.
     bool acceptsUnverified(const QCommandLineParser &parser) const
@@ -314,6 +331,17 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
+// Whether the progress line is on the terminal, where a log line has to wipe it first.
+std::atomic<bool> progressShown {false};
+
+// With --verbose on a terminal: the library's lines (from any thread) above the progress line.
+void logAboveProgress(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    std::fprintf(stderr, "%s%s\n", progressShown ? "\r\033[K" : "",
+        qUtf8Printable(qFormatLogMessage(type, context, message)));
+    std::fflush(stderr);
+}
+
 // "12.3 MiB" and the like, for the progress line.
 QString humanBytes(double bytes)
 {
@@ -345,6 +373,7 @@ void showProgress(FtpService &service)
             line += QStringLiteral("  %1 s left").arg(qint64((total - received) / rate));
         std::fprintf(stderr, "\r%-60s", qUtf8Printable(line));
         std::fflush(stderr);
+        progressShown = true;
     });
 }
 
@@ -405,7 +434,7 @@ int parseFtpCommand(QCommandLineParser &parser, const QStringList &args, const F
     if (const int status = parseCommandLine(parser, args, 1, maxPositional); status >= 0)
         return status;
     const QString text = parser.positionalArguments().constFirst();
-    const QUrl url(text, QUrl::StrictMode);
+    const QUrl url(FtpUrl::fromUserInput(text), QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty()
         || (url.scheme() != QLatin1String("ftp") && url.scheme() != QLatin1String("ftps"))) {
         return fail(
@@ -427,6 +456,17 @@ int parseFtpCommand(QCommandLineParser &parser, const QStringList &args, const F
     return -1;
 }
 
+// The URL to request: as given when encoded, else encoded (see FtpUrl::fromUserInput()).
+QString requestUrl(const QCommandLineParser &parser)
+{
+    return FtpUrl::fromUserInput(parser.positionalArguments().constFirst());
+}
+
+QString displayUrl(const QCommandLineParser &parser)
+{
+    return QUrl(requestUrl(parser)).toDisplayString(QUrl::RemovePassword);
+}
+
 // Builds the service as the options say, or null after an error line; roots that earlier runs
 // pinned stay with their servers.
 std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const FtpOptions &options)
@@ -437,7 +477,14 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
         = QStringLiteral("%1/certificates")
               .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     QDir().mkpath(certificates);
-    const QString url = parser.positionalArguments().constFirst();
+    const QString url = requestUrl(parser);
+
+    // The library's lines would land in the progress line and the command's output.
+    const bool verbose = parser.isSet(options.verbose);
+    if (!verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("zendra.*=false"));
+    else if (::isatty(STDERR_FILENO))
+        qInstallMessageHandler(&logAboveProgress);
 
     auto service = std::make_unique<FtpService>();
     if (parser.isSet(options.forgetCa)) {
@@ -453,11 +500,15 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
     // Safe unless told otherwise: TLS on both connections and a verified server.
     service->setRequireTls(!parser.isSet(options.noSsl));
     service->setRequireVerifiedPeer(!options.acceptsUnverified(parser));
-    const QString password = parser.isSet(options.password)
-        ? parser.value(options.password)
-        : qEnvironmentVariable("ZENDRA_PASSWORD");
-    service->setCredentials(
-        parser.value(options.user), password, [](const QString &value) { return value; });
+    // An exported ZENDRA_PASSWORD is meant for a named user, never for an anonymous login.
+    const bool anonymous = loggedInAnonymously = !parser.isSet(options.user);
+    const QString password = parser.isSet(options.password) ? parser.value(options.password)
+        : anonymous                                         ? anonymousPassword
+                    : qEnvironmentVariable("ZENDRA_PASSWORD");
+    if (anonymous && verbose)
+        fail(QStringLiteral("note: logging in as %1, no --user given").arg(anonymousUser));
+    service->setCredentials(anonymous ? anonymousUser : parser.value(options.user), password,
+        [](const QString &value) { return value; });
     if (parser.isSet(options.ca))
         service->loadCertificate(parser.value(options.ca), true);
     if (parser.isSet(options.trustRoot)
@@ -469,11 +520,6 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
         return nullptr;
     }
     return service;
-}
-
-QString displayUrl(const QCommandLineParser &parser)
-{
-    return QUrl(parser.positionalArguments().constFirst()).toDisplayString(QUrl::RemovePassword);
 }
 
 // Says on standard error what --insecure let through.
@@ -503,19 +549,27 @@ const char *typeName(FtpFileInfo::FileType type)
     }
 }
 
-using Listing = std::function<void(const QList<FtpFileInfo> &)>;
-
-// How "ls" lists: on every server, or with MLSD only (--mlsd-only).
-void listLeniently(
-    FtpService &service, const QString &url, const Listing &callback, FtpFileInfo::FileType type)
+// One listing, waited for: its outcome and its entries of every type.
+struct Listing
 {
-    service.listDirectoryLeniently(url, callback, type);
-}
+    FtpResult result;
+    QList<FtpFileInfo> entries;
+};
 
-void listWithMlsdOnly(
-    FtpService &service, const QString &url, const Listing &callback, FtpFileInfo::FileType type)
+// Lists on every server, or with MLSD only (--mlsd-only).
+Listing listAndWait(FtpService &service, const QString &url, bool mlsdOnly)
 {
-    service.listDirectory(url, callback, type);
+    Listing listing;
+    const auto answer = [&](const QList<FtpFileInfo> &entries) {
+        listing = {service.lastResult(), entries};
+        QCoreApplication::exit();
+    };
+    if (mlsdOnly)
+        service.listDirectory(url, answer);
+    else
+        service.listDirectoryLeniently(url, answer);
+    QCoreApplication::exec();
+    return listing;
 }
 
 } // namespace
@@ -527,7 +581,8 @@ int runList(const QStringList &args)
         QStringLiteral(
             "Lists a remote directory, one entry a line: type, size, modification date (as the "
             "server sends it: in UTC for MLSD, in the server's own zone and without seconds for "
-            "LIST, which servers without MLSD get) and name, separated by tabs.")
+            "LIST, which servers without MLSD get) and name, separated by tabs. A URL without its "
+            "final '/' lists the directory it names, or shows the entry alone.")
         + QLatin1String(exitStatusHelp));
     parser.addPositionalArgument(
         QStringLiteral("url"), QStringLiteral("ftp:// or ftps:// URL of the directory."));
@@ -557,35 +612,46 @@ int runList(const QStringList &args)
     const std::unique_ptr<FtpService> service = makeService(parser, options);
     if (!service)
         return UsageError;
-    const RootTrust trust(*service, parser.positionalArguments().constFirst());
+    const QString url = requestUrl(parser);
+    const RootTrust trust(*service, url);
     const Interruption interruption(*service);
-    int status = Failure;
-    QString message = QStringLiteral("no answer");
-    (parser.isSet(mlsdOnly) ? listWithMlsdOnly : listLeniently)(
-        *service, parser.positionalArguments().constFirst(),
-        [&](const QList<FtpFileInfo> &entries) {
-            const FtpResult result = service->lastResult();
-            status = exitStatus(result);
-            message = failureText(result, QString(), trust);
-            trust.reportPin();
-            warnIfUnverified(parser, options, result);
-            if (status == Success) {
-                for (const FtpFileInfo &entry : entries) {
-                    const QDateTime date = entry.modificationDate();
-                    std::fprintf(output.stream(), "%s\t%d\t%s\t%s\n", typeName(entry.type()),
-                        entry.size(),
-                        date.isValid() ? qUtf8Printable(date.toString(Qt::ISODate)) : "-",
-                        qUtf8Printable(entry.name()));
-                }
-                if (std::fflush(output.stream()) != 0) {
-                    status = LocalFileError;
-                    message = QStringLiteral("cannot write standard output");
-                }
+    const bool onlyMlsd = parser.isSet(mlsdOnly);
+    const QString path = QUrl(url).path();
+    Listing listing;
+    if (path.isEmpty() || path.endsWith(u'/')) {
+        listing = listAndWait(*service, url, onlyMlsd);
+    } else {
+        // Without its '/' the URL would list the directory that holds the name: list the name as
+        // a directory, or show it alone when it is something else there.
+        listing = listAndWait(*service, url + u'/', onlyMlsd);
+        if (listing.result.code() == CURLE_REMOTE_ACCESS_DENIED) {
+            const Listing parent = listAndWait(*service, url, onlyMlsd);
+            for (const FtpFileInfo &entry : parent.entries) {
+                if (entry.name() == path.section(u'/', -1))
+                    listing = {parent.result, {entry}};
             }
-            QCoreApplication::exit();
-        },
-        filter);
-    QCoreApplication::exec();
+        } else if (listing.result.isSuccess() && parser.isSet(options.verbose)) {
+            fail(QStringLiteral("note: %1 is a directory, listed as %1/").arg(displayUrl(parser)));
+        }
+    }
+    int status = exitStatus(listing.result);
+    QString message = failureText(listing.result, QString(), trust);
+    trust.reportPin();
+    warnIfUnverified(parser, options, listing.result);
+    if (status == Success) {
+        for (const FtpFileInfo &entry : std::as_const(listing.entries)) {
+            if (filter != FtpFileInfo::All && entry.type() != filter)
+                continue;
+            const QDateTime date = entry.modificationDateUtc();
+            std::fprintf(output.stream(), "%s\t%lld\t%s\t%s\n", typeName(entry.type()),
+                entry.size64(), date.isValid() ? qUtf8Printable(date.toString(Qt::ISODate)) : "-",
+                qUtf8Printable(entry.name()));
+        }
+        if (std::fflush(output.stream()) != 0) {
+            status = LocalFileError;
+            message = QStringLiteral("cannot write standard output");
+        }
+    }
     if (status != Success) {
         return fail(
             QStringLiteral("ls: listing %1 failed: %2").arg(displayUrl(parser), message), status);
@@ -615,7 +681,7 @@ int runGet(const QStringList &args)
     const std::unique_ptr<FtpService> service = makeService(parser, options);
     if (!service)
         return UsageError;
-    const RootTrust trust(*service, parser.positionalArguments().constFirst());
+    const RootTrust trust(*service, requestUrl(parser));
     const Interruption interruption(*service);
     showProgress(*service);
     const QString target
@@ -624,7 +690,7 @@ int runGet(const QStringList &args)
     int status = Failure;
     QString message = QStringLiteral("no answer");
     service->downloadFile(
-        parser.positionalArguments().constFirst(),
+        requestUrl(parser),
         [&](const QByteArray &data) {
             const FtpResult result = service->lastResult();
             status = exitStatus(result);

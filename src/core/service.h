@@ -7,7 +7,8 @@
 #include <QtGlobal>
 
 /// Process-wide registration of a service object: the newest instance of T built is the one
-/// that instance() returns, until any instance of T is destroyed.
+/// that instance() returns, until any instance of T is destroyed. At global scope, not in the
+/// namespace zendra: Service<zendra::FtpService>::instance().
 template<typename T>
 class ZENDRA_EXPORT Service
 {

@@ -107,6 +107,29 @@ void FtpService::setCredentials(const QString &username, const QString &password
     m_password = transformedPassword;
 }
 
+// Written on this thread only, so reading here needs no lock; writing does, against addJob().
+QString FtpService::userName() const
+{
+    return m_username;
+}
+
+void FtpService::setUserName(const QString &userName)
+{
+    QMutexLocker locker(&m_mutex);
+    m_username = userName;
+}
+
+QString FtpService::password() const
+{
+    return m_password;
+}
+
+void FtpService::setPassword(const QString &password)
+{
+    QMutexLocker locker(&m_mutex);
+    m_password = password;
+}
+
 void FtpService::endSession(const QString &scheme, const QString &host)
 {
     qCInfo(lcZendraFtp) << QStringLiteral(">> End %1 session to host %2").arg(scheme, host);

@@ -47,6 +47,12 @@ class ZENDRA_EXPORT FtpService : public QObject, public Service<FtpService>
     /// Whether a verified server is required (default false); see setRequireVerifiedPeer().
     Q_PROPERTY(bool requireVerifiedPeer READ requiresVerifiedPeer WRITE setRequireVerifiedPeer
             BINDABLE bindableRequireVerifiedPeer)
+    // The credentials, for QML: values set together with the element's, so before any
+    // Component.onCompleted queues a request. Without NOTIFY for the same reason as the policy.
+    /// The default user name; see setUserName().
+    Q_PROPERTY(QString userName READ userName WRITE setUserName)
+    /// The password; see setPassword().
+    Q_PROPERTY(QString password READ password WRITE setPassword)
 
 public:
     /// Builds the service and its worker thread and registers it as the process's instance.
@@ -76,6 +82,16 @@ public:
     /// Throws std::bad_function_call, changing nothing, when @p transform is empty.
     void setCredentials(const QString &username, const QString &password,
         const std::function<QString(const QString &)> &transform);
+    /// The user name of requests that name none: what setCredentials() or setUserName() stored.
+    QString userName() const;
+    /// Stores @p userName as it is as the default user name, as setCredentials() does with its
+    /// transform; requests queued before keep theirs.
+    void setUserName(const QString &userName);
+    /// The password of every request: what setCredentials() or setPassword() stored.
+    QString password() const;
+    /// Stores @p password as it is as the password, as setCredentials() does with its transform;
+    /// requests queued before keep theirs.
+    void setPassword(const QString &password);
     /// Closes the cached connection to @p host for @p scheme ("ftp" or "ftps").
     void endSession(const QString &scheme, const QString &host);
     /// Copies the CA file at @p path into the certificates directory (replacing a file of the

@@ -4,6 +4,7 @@
 
 #include "ftpdirectorymodel_p.h"
 #include "ftpservice.h"
+#include "ftpurl.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -136,12 +137,14 @@ QVariant FtpDirectoryModel::data(const QModelIndex &index, int role) const
     case SizeRole:
         return entry.size64();
     case ModifiedRole:
-        return entry.modificationDate();
+        return entry.modificationDateUtc();
     case PermissionsRole:
         return entry.permissions();
     case IsDirRole:
         return entry.type() == FtpFileInfo::Dir || entry.type() == FtpFileInfo::CurrentDir
             || entry.type() == FtpFileInfo::ParentDir;
+    case UrlRole:
+        return FtpUrl::entryUrl(m_url, entry);
     default:
         return QVariant();
     }
@@ -150,7 +153,7 @@ QVariant FtpDirectoryModel::data(const QModelIndex &index, int role) const
 QHash<int, QByteArray> FtpDirectoryModel::roleNames() const
 {
     return {{NameRole, "name"}, {TypeRole, "type"}, {SizeRole, "size"}, {ModifiedRole, "modified"},
-        {PermissionsRole, "permissions"}, {IsDirRole, "isDir"}};
+        {PermissionsRole, "permissions"}, {IsDirRole, "isDir"}, {UrlRole, "url"}};
 }
 
 void FtpDirectoryModel::reload()
@@ -190,9 +193,9 @@ void FtpDirectoryModel::reload()
             FtpDirectoryModelPrivate::answer(model, request, entries, service->lastResult());
     };
     if (m_lenient)
-        service->listDirectoryLeniently(m_url, answer, FtpFileInfo::FileType(m_fileType));
+        service->listDirectoryLeniently(FtpUrl::fromUserInput(m_url), answer, FtpFileInfo::FileType(m_fileType));
     else
-        service->listDirectory(m_url, answer, FtpFileInfo::FileType(m_fileType));
+        service->listDirectory(FtpUrl::fromUserInput(m_url), answer, FtpFileInfo::FileType(m_fileType));
 }
 
 void FtpDirectoryModel::scheduleReload()

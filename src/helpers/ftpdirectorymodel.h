@@ -28,7 +28,8 @@ class ZENDRA_EXPORT FtpDirectoryModel : public QAbstractListModel
 {
     Q_OBJECT
     QML_ELEMENT
-    /// The directory listed, for example "ftps://host/dir/"; a change reloads the listing.
+    /// The directory listed, for example "ftps://host/dir/", encoded or as typed (see
+    /// FtpUrl::fromUserInput()); a change reloads the listing.
     Q_PROPERTY(QString url READ url WRITE setUrl NOTIFY urlChanged)
     /// The entry types listed (default All); a change reloads the listing.
     Q_PROPERTY(FileType fileType READ fileType WRITE setFileType NOTIFY fileTypeChanged)
@@ -73,9 +74,10 @@ public:
         NameRole = Qt::UserRole + 1, ///< "name": QString, FtpFileInfo::name().
         TypeRole, ///< "type": int, the FileType of the entry.
         SizeRole, ///< "size": qint64, FtpFileInfo::size64(), so also 2 GiB and more.
-        ModifiedRole, ///< "modified": QDateTime, FtpFileInfo::modificationDate().
+        ModifiedRole, ///< "modified": QDateTime in UTC, FtpFileInfo::modificationDateUtc().
         PermissionsRole, ///< "permissions": QString, FtpFileInfo::permissions().
-        IsDirRole ///< "isDir": bool, true for directories, "cdir" and "pdir".
+        IsDirRole, ///< "isDir": bool, true for directories, "cdir" and "pdir".
+        UrlRole ///< "url": QString, the entry's URL, encoded; see FtpUrl::entryUrl().
     };
     Q_ENUM(Roles)
 

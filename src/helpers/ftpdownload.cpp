@@ -4,14 +4,45 @@
 #include "ftpdownload.h"
 
 #include "ftpservice.h"
+#include "ftpurl.h"
 
 #include <QFile>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 #include <QUrl>
 
 #include <cstdio>
 
 namespace zendra {
+
+namespace {
+
+// A new file beside @p target for the download, made as any new file is (its mode from the
+// umask), or with the mode of @p target when that exists: the rename keeps the file's mode, and
+// QTemporaryFile would make it 0600. Empty, with @p error set, when none can be made.
+QString createPartFile(const QString &target, QString *error)
+{
+    static constexpr char letters[]
+        = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QString name = target + QStringLiteral(".part-");
+        for (int i = 0; i < 6; ++i)
+            name += QLatin1Char(letters[QRandomGenerator::global()->bounded(62)]);
+        QFile part(name);
+        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            if (QFile::exists(target))
+                part.setPermissions(QFile::permissions(target));
+            return name;
+        }
+        if (!QFile::exists(name)) {
+            *error = part.errorString();
+            return QString();
+        }
+    }
+    *error = FtpDownload::tr("No free temporary name");
+    return QString();
+}
+
+} // namespace
 
 FtpDownload::FtpDownload(QObject *parent) : QObject(parent) { }
 
@@ -92,24 +123,22 @@ void FtpDownload::start()
         finish(Error, tr("No FtpService exists: create one before downloading %1").arg(m_url));
         return;
     }
-    QTemporaryFile part(target + QStringLiteral(".part-XXXXXX"));
-    part.setAutoRemove(false);
-    if (!part.open()) {
-        finish(Error, tr("Cannot write beside %1: %2").arg(target, part.errorString()));
+    QString error;
+    const QString partPath = createPartFile(target, &error);
+    if (partPath.isEmpty()) {
+        finish(Error, tr("Cannot write beside %1: %2").arg(target, error));
         return;
     }
-    const QString partPath = part.fileName();
-    part.close();
 
     FtpService *service = &Service<FtpService>::instance();
     stopWatching();
     m_service = service;
-    m_remote = m_url;
+    m_remote = FtpUrl::fromUserInput(m_url);
     m_status = Downloading;
     m_errorString.clear();
     Q_EMIT statusChanged();
     QPointer<FtpDownload> self(this);
-    const QString remote = m_url;
+    const QString remote = m_remote;
     m_progressHandler = service->addProgressHandler(
         [self, request, remote](const QString &url, qint64 received, qint64 total) {
             if (self && self->m_request == request && url == remote)

@@ -18,12 +18,14 @@ class FtpService;
 /// status and progress as properties for QML (the element FtpDownload) and C++.
 ///
 /// The bytes go to a temporary file beside localFile, which replaces localFile only when the
-/// download succeeded: a failed or cancelled download leaves an existing file as it was.
+/// download succeeded: a failed or cancelled download leaves an existing file as it was. A new
+/// localFile gets the mode that the umask gives new files; a replaced one keeps its mode.
 class ZENDRA_EXPORT FtpDownload : public QObject
 {
     Q_OBJECT
     QML_ELEMENT
-    /// The remote file, for example "ftps://host/dir/file.bin".
+    /// The remote file, for example "ftps://host/dir/file.bin", encoded or as typed (see
+    /// FtpUrl::fromUserInput()).
     Q_PROPERTY(QString url READ url WRITE setUrl NOTIFY urlChanged)
     /// The local file to write: a path or a "file:" URL.
     Q_PROPERTY(QString localFile READ localFile WRITE setLocalFile NOTIFY localFileChanged)

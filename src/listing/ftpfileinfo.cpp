@@ -19,6 +19,9 @@ namespace zendra {
 
 namespace {
 
+// Where mlsdPackedFraction()'s values start: above every mlsdPackedDigits() value.
+constexpr quint64 fractionPacked = Q_UINT64_C(100000000000000000);
+
 // Fact keys in the order in which they are looked up.
 enum Fact { Modify, Perm, Size, Type, Unique, UnixGroup, UnixMode, UnixOwner, FactCount };
 
@@ -168,6 +171,8 @@ FtpFileInfo::FtpFileInfo(const QString &line)
             // A plain value is converted when read; the rest (rare) is parsed now.
             if (const quint64 packed = mlsdPackedDigits(value))
                 m_modificationDate = QDateTime::fromMSecsSinceEpoch(qint64(packed), Qt::UTC);
+            else if (const quint64 fraction = mlsdPackedFraction(value))
+                m_modificationDate = QDateTime::fromMSecsSinceEpoch(qint64(fraction), Qt::UTC);
             else
                 m_modificationDate = mlsdModificationTime(value);
             break;
@@ -218,9 +223,26 @@ QString FtpFileInfo::name() const
 QDateTime FtpFileInfo::modificationDate() const
 {
     // Not cached: a read changes nothing, so entries can be read from any thread at once.
-    if (m_modificationDate.timeSpec() == Qt::UTC)
-        return mlsdModificationTime(quint64(m_modificationDate.toMSecsSinceEpoch()));
+    if (m_modificationDate.timeSpec() == Qt::UTC) {
+        const quint64 packed = quint64(m_modificationDate.toMSecsSinceEpoch());
+        // Fractional seconds, which the local reading refuses.
+        return packed < fractionPacked ? mlsdModificationTime(packed) : QDateTime();
+    }
     return m_modificationDate;
+}
+
+QDateTime FtpFileInfo::modificationDateUtc() const
+{
+    if (m_modificationDate.timeSpec() == Qt::UTC) {
+        const quint64 packed = quint64(m_modificationDate.toMSecsSinceEpoch());
+        if (packed < fractionPacked)
+            return mlsdModificationTimeUtc(packed);
+        return mlsdModificationTimeUtc(packed / 1000).addMSecs(qint64(packed % 1000));
+    }
+    // What the parser took (rare): its date and time are the digits sent.
+    if (!m_modificationDate.isValid())
+        return QDateTime();
+    return QDateTime(m_modificationDate.date(), m_modificationDate.time(), Qt::UTC);
 }
 
 QString FtpFileInfo::permissions() const

@@ -48,6 +48,11 @@ public:
     /// The "modify" fact as local time; invalid when absent or malformed. A plain 14-digit value
     /// is converted when it is read, in the system time zone of that moment, not when parsed.
     QDateTime modificationDate() const;
+    /// The "modify" fact as MLSD means it, in UTC: the instant the server gave, with its fraction
+    /// of a second (to the millisecond), which modificationDate() refuses. Invalid when absent or
+    /// malformed; unlike modificationDate() never moved by the local zone's changes. For an entry
+    /// of a LIST line, whose zone the server does not say, the server's wall clock read as UTC.
+    QDateTime modificationDateUtc() const;
     /// The "perm" fact, or empty.
     QString permissions() const;
     /// The "type" fact, or NoType.
@@ -88,7 +93,8 @@ private:
     // Not a field of the record but how it is kept: the "size" value in 64 bits. And where the
     // "modify" value is 14 plain digits, m_modificationDate holds that number plus 10^14 as
     // milliseconds since the epoch in Qt::UTC (which the parse never gives): the value to
-    // convert when it is read.
+    // convert when it is read; with a fraction of a second, mlsdPackedFraction() of it, which
+    // is larger than any such number.
     qint64 m_size64 = 0;
 };
 

@@ -26,6 +26,28 @@ int daysInMonth(int year, int month)
 
 namespace {
 
+// The six fields of a packed value, read as written: taken lowest digits first, in the order in
+// which the members are declared (and so initialised).
+struct MlsdFields
+{
+    explicit MlsdFields(quint64 packed)
+        : second(take(packed))
+        , minute(take(packed))
+        , hour(take(packed))
+        , day(take(packed))
+        , month(take(packed))
+        , year(int(packed % 10000))
+    {
+    }
+    static int take(quint64 &digits)
+    {
+        const int field = int(digits % 100);
+        digits /= 100;
+        return field;
+    }
+    int second, minute, hour, day, month, year;
+};
+
 QDateTime parseModificationTime(QStringView value)
 {
     return QDateTime::fromString(value.toString(), QStringLiteral("yyyyMMddhhmmss"));
@@ -100,30 +122,43 @@ QDateTime mlsdModificationTime(QStringView value)
 
 QDateTime mlsdModificationTime(quint64 packed)
 {
-    quint64 digits = packed;
-    const auto take = [&digits] {
-        const int field = int(digits % 100);
-        digits /= 100;
-        return field;
-    };
-    const int second = take();
-    const int minute = take();
-    const int hour = take();
-    const int day = take();
-    const int month = take();
-    const int year = int(digits % 10000);
+    const MlsdFields f(packed);
     // Beyond these years local time is taken from a similar year, where the two may differ.
-    if (year < 1970 || year > 2037 || month < 1 || month > 12 || day < 1
-        || day > daysInMonth(year, month) || hour > 23 || minute > 59 || second > 59) {
+    if (f.year < 1970 || f.year > 2037 || f.month < 1 || f.month > 12 || f.day < 1
+        || f.day > daysInMonth(f.year, f.month) || f.hour > 23 || f.minute > 59 || f.second > 59) {
         return parseModificationTime(QString::number(packed).sliced(1));
     }
-    const QDate date(year, month, day);
-    const QTime time(hour, minute, second);
+    const QDate date(f.year, f.month, f.day);
+    const QTime time(f.hour, f.minute, f.second);
     static thread_local LocalTimeCache cache;
     const QDateTime result = cache.value(packed, date, time);
     if (!result.isValid())
         return parseModificationTime(QString::number(packed).sliced(1));
     return result;
+}
+
+QDateTime mlsdModificationTimeUtc(quint64 packed)
+{
+    const MlsdFields f(packed);
+    const QDate date(f.year, f.month, f.day);
+    const QTime time(f.hour, f.minute, f.second);
+    return date.isValid() && time.isValid() ? QDateTime(date, time, Qt::UTC) : QDateTime();
+}
+
+quint64 mlsdPackedFraction(QStringView value)
+{
+    const quint64 packed
+        = value.size() > 15 && value[14] == u'.' ? mlsdPackedDigits(value.first(14)) : 0;
+    if (!packed)
+        return 0;
+    quint64 msecs = 0;
+    for (qsizetype i = 15; i < value.size(); ++i) {
+        if (value[i] < u'0' || value[i] > u'9')
+            return 0;
+        if (i < 18)
+            msecs += (value[i].unicode() - u'0') * (i == 15 ? 100 : i == 16 ? 10 : 1);
+    }
+    return packed * 1000 + msecs;
 }
 
 } // namespace zendra

@@ -20,6 +20,15 @@ int daysInMonth(int year, int month);
 // mlsdModificationTime() of the value that mlsdPackedDigits() packed into @p packed (not 0).
 QDateTime mlsdModificationTime(quint64 packed);
 
+// The value that mlsdPackedDigits() packed into @p packed read as UTC; invalid where there is no
+// such day or time.
+QDateTime mlsdModificationTimeUtc(quint64 packed);
+
+// A value of 14 digits, '.' and more digits (RFC 3659's fractional seconds, which the parser of
+// mlsdModificationTime() refuses) as mlsdPackedDigits() of the 14 digits times 1000 plus the
+// milliseconds (so at least 10^17); otherwise 0.
+quint64 mlsdPackedFraction(QStringView value);
+
 } // namespace zendra
 
 #endif // ZENDRA_MLSDTIME_P_H

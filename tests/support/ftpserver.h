@@ -27,6 +27,7 @@ public:
         qint64 rate = -1; // bytes a second on data connections
         bool proftpd = false; // instead of pyftpdlib: no implicit TLS, drop, stall or CMD
         QString daemon = {}; // "proftpd", "vsftpd" or "pureftpd" instead of pyftpdlib, as proftpd
+        bool anonymous = false; // "anonymous" logs in too, with any password (pyftpdlib)
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -58,7 +59,7 @@ public:
                     "--key", options.keyFile, "--drop-after",
                     QString::number(options.dropDataAfter), "--stall-after",
                     QString::number(options.stallDataAfter), "--rate",
-                    QString::number(options.rate)});
+                    QString::number(options.rate), "--anonymous", options.anonymous ? "yes" : ""});
         }
         while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
         const QByteArray line = process.readLine();

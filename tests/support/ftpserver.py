@@ -19,6 +19,7 @@ for option in ("user", "password", "home", "events", "cert", "key"):
     parser.add_argument("--" + option)
 parser.add_argument("--port", type=int, default=0, help="0: any free port")
 parser.add_argument("--background", action="store_true", help="run until signalled")
+parser.add_argument("--anonymous", help="non-empty: let anonymous in too")
 parser.add_argument("--tls", default="off", choices=["off", "allowed", "required", "implicit"])
 parser.add_argument("--drop-after", type=int, default=-1, help="close data connections then")
 parser.add_argument("--stall-after", type=int, default=-1, help="stop sending then")
@@ -78,6 +79,8 @@ class Handler(TLS_FTPHandler if tls else FTPHandler):
 
 Handler.authorizer = DummyAuthorizer()
 Handler.authorizer.add_user(args.user, args.password, args.home, perm="elr")
+if args.anonymous:
+    Handler.authorizer.add_anonymous(args.home)
 if tls:
     Handler.certfile, Handler.keyfile = args.cert, args.key
     Handler.tls_control_required = Handler.tls_data_required = args.tls != "allowed"
