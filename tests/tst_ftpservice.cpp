@@ -225,7 +225,8 @@ private Q_SLOTS:
 
     // A request that the host watches: progress rises to the end, then one final call before
     // the callback; a cancel or a stall limit ends it with its own code and closes its
-    // connection, and the next request logs in anew.
+    // connection, and the next request logs in anew. Cancelling the queued URL or a stall limit
+    // shorter than a transfer that keeps moving leaves the request in flight to its success.
     void watchedRequestEndsWithOneCallback_data()
     {
         QTest::addColumn<QString>("action");
@@ -235,6 +236,8 @@ private Q_SLOTS:
         QTest::newRow("cancelled while the server is silent") << "cancel silent" << 42;
         QTest::newRow("cancelled with the queue") << "cancelAll silent" << 42;
         QTest::newRow("stall limit") << "stall silent" << 28;
+        QTest::newRow("stall limit, moving longer than it") << "stall" << 0;
+        QTest::newRow("queued URL cancelled") << "queued" << 0;
     }
     void watchedRequestEndsWithOneCallback()
     {
@@ -242,7 +245,7 @@ private Q_SLOTS:
         QFETCH(int, code);
         const int size = 400 * 1024;
         FtpServer::Options options;
-        options.rate = action.endsWith("silent") ? -1 : 1 << 20;
+        options.rate = action.endsWith("silent") ? -1 : action == "stall" ? 1 << 18 : 1 << 20;
         options.stallDataAfter = action.endsWith("silent") ? 5000 : -1;
         const auto server = FtpServer::started(options);
         const QByteArray content = FtpServer::testData(size);
@@ -268,6 +271,8 @@ private Q_SLOTS:
         const qint64 watchedAt = answers.clock.elapsed();
         if (action.startsWith("cancel"))
             action.startsWith("cancelAll") ? service.cancelAll() : service.cancel();
+        if (action == "queued")
+            service.cancelRequestsFor(server->url("ftp", ""));
         QVERIFY(answers.wait(2));
         const qint64 ended = answers.times[0] - watchedAt;
         QCOMPARE(answers.results[0].code(), code);
@@ -275,13 +280,14 @@ private Q_SLOTS:
         QVERIFY2(action.startsWith("cancel") ? ended < 2000 : code == 0 || ended >= 800,
             qPrintable(QString::number(ended)));
         QVERIFY(code != 28 || ended < 2500);
+        QVERIFY(action != "stall" || ended > 1000);
         QVERIFY(received.size() >= 2 && std::is_sorted(received.cbegin(), received.cend()));
         QVERIFY(received.size() <= 2 + answers.times[0] / 100);
         QCOMPARE(received.last(), code ? answers.data[0].size() : size);
         QCOMPARE(answers.data[0], content.left(received.last()));
         QCOMPARE(totals.last(), size);
         // The queued listing ends at once, without a transfer, or logs in anew and succeeds.
-        const bool queueCancelled = action.startsWith("cancelAll");
+        const bool queueCancelled = action.startsWith("cancelAll") || action == "queued";
         QCOMPARE(answers.results[1].code(), queueCancelled ? 42 : 0);
         QCOMPARE(answers.data[1], queueCancelled ? "0" : "1");
         QCOMPARE(server->count("LOGIN"), code == 0 || queueCancelled ? 1 : 2);
@@ -456,6 +462,7 @@ private Q_SLOTS:
         };
         row("plain FTP, TLS tried and refused", "off", "", "", 0, 1, "");
         row("plain FTP, TLS required", "off", "", "tls", 64, 1, "");
+        row("plain FTP, TLS required, not activated", "off", "", "tls no-ssl", 64, 1, "");
         // Tried, TLS vouches for the control connection only.
         row("TLS tried, imported root", "allowed", "fullchain", "import", 0, 1, "ph");
         row("TLS required, imported root", "required", "fullchain", "import tls", 0, 1, "eph");
@@ -487,6 +494,7 @@ private Q_SLOTS:
         QVERIFY(!setup.contains("import")
             || service.loadCertificate(m_certificates.rootCaFile(), true));
         service.setRequireTls(setup.contains("tls"));
+        service.setActivateSsl(!setup.contains("no-ssl"));
         service.setRequireVerifiedPeer(setup.contains("policy"));
         service.setVerifyHost(!setup.contains("no-host"));
         LogCapture log;
@@ -513,6 +521,48 @@ private Q_SLOTS:
             QVERIFY(answers.wait(2));
             QCOMPARE(protection(1), facts);
         }
+    }
+
+    // A cancel ends its request at once, before the worker started it (no connection) and
+    // while its certificate repetition waits out its 500 ms (no third connection after the
+    // attempt and the probe).
+    void cancelEndsTheRequestAtOnce_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("handed to the worker, not started") << false;
+        QTest::newRow("while its certificate repetition waits") << true;
+    }
+    void cancelEndsTheRequestAtOnce()
+    {
+        QFETCH(bool, tls);
+        const auto server = tls ? FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required,
+                                m_certificates.fullChainFile(), m_certificates.serverKeyFile()))
+                                : FtpServer::started();
+        QVERIFY(server && server->writeFile("a", "data"));
+        FtpService service;
+        server->logIn(service);
+        FtpWorker *worker = FtpServiceTestAccess::worker(service);
+        Answers answers;
+        qint64 cancelledAt = -1;
+        const auto cancel = [&] {
+            cancelledAt = answers.clock.elapsed();
+            service.cancel();
+        };
+        // After the store's own slot, on this thread.
+        connect(worker, &FtpWorker::certificateUpdateRequired, this, cancel);
+        QSemaphore busy;
+        if (!tls)
+            QMetaObject::invokeMethod(worker, [&] { busy.tryAcquire(1, 20000); });
+        service.downloadFile(server->url("ftp", "a"), answers.callback(service));
+        if (!tls) {
+            cancel();
+            busy.release();
+        }
+        QVERIFY(answers.wait(1));
+        QVERIFY(answers.results[0].isCancelled() && answers.data[0].isEmpty());
+        QVERIFY2(answers.times[0] - cancelledAt < 400,
+            qPrintable(QString::number(answers.times[0] - cancelledAt)));
+        QCOMPARE(server->count("CONNECT"), tls ? 2 : 0);
     }
 
     void destructionLeavesNoCallbackAndNoThread_data()
