@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <memory>
@@ -22,7 +23,9 @@
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace zendra {
@@ -39,16 +42,24 @@ thread_local CURL *currentHandle = nullptr;
 // Larger announcements are not trusted with memory up front; such replies grow as they arrive.
 const qint64 largestReservation = qint64(1) << 30;
 
-// How long the worker waits on the sockets before libcurl looks at the transfer again. libcurl
-// 7.87 to 8.6 sometimes wait for nothing after a reply (FTP data connection set-up), or watch
-// only the data connection while its TLS handshake waits for the server, so progress waits for a
-// timer (200 ms, or the 1 s that curl_easy_perform waits). Until the body flows, libcurl
-// therefore looks again at once after any event, then after 1 ms, doubling the wait up to 64 ms
-// while nothing happens, so that a silent server costs next to no CPU time. Once the body flows,
-// libcurl watches the right socket and the worker waits as curl_easy_perform does.
-const int shortestWaitMs = 1;
-const int longestWaitMs = 64;
-const int bodyWaitMs = 1000;
+// How long the worker waits on the sockets when nothing happens, as curl_easy_perform does
+// (libcurl's own timers shorten it). Until the body flows, libcurl 7.87 to 8.6 miss events in
+// two places, each costing a wait that progress would otherwise need: after some replies (the
+// one to EPSV) they set the next step up only at their next look, watching no socket meanwhile,
+// so the worker looks again at once whenever libcurl acted; and while a data connection's TLS
+// handshake waits for the server, they watch only that connection, not the control connection
+// where the reply to SIZE or RETR arrives, so the worker waits on it too while a command
+// waits for its reply.
+const int idleWaitMs = 1000;
+
+// Whether one of @p sockets has bytes to read.
+bool readable(const QVarLengthArray<curl_waitfd, 2> &sockets)
+{
+    QVarLengthArray<pollfd, 2> fds;
+    for (const curl_waitfd &socket : sockets)
+        fds.append({socket.fd, POLLIN, 0});
+    return ::poll(fds.data(), nfds_t(fds.size()), 0) > 0;
+}
 
 // Sizes a reply buffer for @p size bytes, with huge pages where the system grants them: faulting
 // in fresh memory 4 KiB at a time costs more than copying the bytes into it.
@@ -476,19 +487,25 @@ bool FtpWorker::takeChainErrors(const QList<QSslCertificate> &chain, QList<QSslE
     return true;
 }
 
-// Runs the transfer set up on @p handle to its end, as curl_easy_perform would, but with short
-// waits between looks (see shortestWaitMs). Used with every libcurl version, so that there is
-// one code path; where libcurl does not stall, it does the same work as curl_easy_perform.
+// Runs the transfer set up on @p handle to its end, as curl_easy_perform would, but waiting on
+// the control connection too where libcurl does not (see idleWaitMs). Used with every libcurl
+// version, so that there is one code path.
 CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
 {
     m_tlsEstablished = false;
     if (!handle)
         return CURLE_BAD_FUNCTION_ARGUMENT;
     transcript.clear();
-    const auto [it, created] = m_multis.try_emplace(handle, nullptr, &curl_multi_cleanup);
-    if (created)
-        it->second.reset(curl_multi_init());
-    CURLM *multi = it->second.get();
+    const auto [it, created] = m_multis.try_emplace(handle);
+    Connections &connections = it->second;
+    if (created) {
+        connections.multi.reset(curl_multi_init());
+        curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &FtpWorker::openSocket);
+        curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &connections);
+        curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, &FtpWorker::closeSocket);
+        curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, &connections);
+    }
+    CURLM *multi = connections.multi.get();
     if (!multi) {
         m_multis.erase(it);
         return CURLE_OUT_OF_MEMORY;
@@ -497,6 +514,7 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
     if (added != CURLM_OK)
         return added == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
     transcript.attach(handle);
+    connections.transcript = &transcript;
 
     {
         QMutexLocker locker(&m_controlMutex);
@@ -510,7 +528,8 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
 
     CURLcode code = CURLE_OK;
     CURLMcode status = CURLM_OK;
-    int waitMs = 0;
+    QVarLengthArray<curl_waitfd, 2> control;
+    bool controlUnread = false;
     for (bool done = false; !done && status == CURLM_OK;) {
         const CURLcode abort = abortReason(sinceMove.elapsed());
         if (abort != CURLE_OK) {
@@ -522,6 +541,7 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
             qstrncpy(m_errorBuffer.data(), reason.constData(), size_t(m_errorBuffer.size()));
             break;
         }
+        const quint64 activity = transcript.activity();
         int running = 0;
         status = curl_multi_perform(multi, &running);
         m_tlsEstablished = m_tlsEstablished || tlsEstablished(handle);
@@ -532,32 +552,39 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
         if (done) {
             code = message->data.result;
         } else if (status == CURLM_OK) {
-            int events = 0;
-            status = curl_multi_poll(multi, nullptr, 0, waitMs, &events);
+            const bool acted = transcript.activity() != activity;
+            // A reply that woke the worker but that libcurl left unread would wake it again at
+            // once: it waits for libcurl's own sockets until libcurl acts.
+            bool woken = false;
+            for (const curl_waitfd &socket : std::as_const(control))
+                woken = woken || socket.revents;
+            controlUnread = !acted && (controlUnread || (woken && readable(control)));
             curl_off_t received = 0;
             curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received);
-            if (received > 0)
-                waitMs = bodyWaitMs;
-            else if (events > 0)
-                waitMs = 0;
-            else
-                waitMs = std::clamp(2 * waitMs, shortestWaitMs, longestWaitMs);
+            control.clear();
+            if (!received && !controlUnread && transcript.awaitsReply()) {
+                for (const curl_socket_t socket : std::as_const(connections.controlSockets))
+                    control.append({socket, CURL_WAIT_POLLIN, 0});
+            }
+            int waitMs = acted && !received ? 0 : idleWaitMs;
+            // Look again when the stall limit would run out.
+            if (const int stall = m_stallTimeout; stall > 0)
+                waitMs = int(std::clamp<qint64>(stall - sinceMove.elapsed() + 1, 0, waitMs));
             if (tracked) {
                 curl_off_t total = -1;
                 curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
                 m_bytesReceived = received;
                 m_bytesTotal = total;
             }
+            int events = 0;
+            status = curl_multi_poll(multi, control.data(), uint(control.size()), waitMs, &events);
             if (received != lastReceived || events > 0) {
                 lastReceived = received;
                 sinceMove.restart();
             }
-            // Look again when the stall limit would run out.
-            if (const int stall = m_stallTimeout; stall > 0)
-                waitMs = int(std::min<qint64>(waitMs, stall - sinceMove.elapsed() + 1));
-            waitMs = std::max(waitMs, 0);
         }
     }
+    connections.transcript = nullptr;
     {
         QMutexLocker locker(&m_controlMutex);
         m_runningMulti = nullptr;
@@ -578,6 +605,26 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
     curl_multi_remove_handle(multi, handle);
     FtpTranscript::detach(handle);
     return code;
+}
+
+// A socket that libcurl opens before the transfer sent its first command carries a control
+// connection; data connections follow a reply (EPSV, PASV) or precede PORT.
+curl_socket_t FtpWorker::openSocket(void *client, curlsocktype purpose, curl_sockaddr *address)
+{
+    Q_UNUSED(purpose);
+    auto *connections = static_cast<Connections *>(client);
+    const curl_socket_t socket = ::socket(address->family, address->socktype, address->protocol);
+    if (socket != CURL_SOCKET_BAD && connections->transcript
+        && connections->transcript->exchanges().isEmpty()) {
+        connections->controlSockets.append(socket);
+    }
+    return socket;
+}
+
+int FtpWorker::closeSocket(void *client, curl_socket_t socket)
+{
+    static_cast<Connections *>(client)->controlSockets.removeOne(socket);
+    return ::close(socket);
 }
 
 void FtpWorker::cancel(const QUuid &id)

@@ -143,8 +143,20 @@ private:
     QThread *m_thread;
     QByteArray m_errorBuffer;
     QHash<QString, CURL *> m_handlers;
-    // The multi handle that runs each cached handle's transfers and holds its connection.
-    std::unordered_map<CURL *, std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>> m_multis;
+    // What each cached handle's transfers run on: a multi handle that holds its connections,
+    // and the sockets of their control connections, which libcurl opens and closes through
+    // openSocket() and closeSocket().
+    struct Connections
+    {
+        // Declared first: the multi handle's cleanup closes the sockets.
+        QList<curl_socket_t> controlSockets;
+        std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi {nullptr, &curl_multi_cleanup};
+        // The transcript of the transfer in progress; null between transfers.
+        const FtpTranscript *transcript = nullptr;
+    };
+    static curl_socket_t openSocket(void *client, curlsocktype purpose, curl_sockaddr *address);
+    static int closeSocket(void *client, curl_socket_t socket);
+    std::unordered_map<CURL *, Connections> m_multis;
     std::atomic<int> m_maximumAttempts {0};
     // Runs of each request in flight so far, on the worker's thread only.
     QHash<QUuid, int> m_attempts;
