@@ -450,7 +450,9 @@ private Q_SLOTS:
     // one callback each. Facts: e encrypted, p peer verified, h host verified.
     void protectionIsReportedAndEnforced_data()
     {
-        QTest::addColumn<QString>("tls"); // the ProFTPD server's: off, allowed or required
+        // The ProFTPD server's: off, allowed or required; or pyftpdlib allowing TLS and
+        // refusing PROT P ("no-prot").
+        QTest::addColumn<QString>("tls");
         QTest::addColumn<QString>("chain"); // what it presents
         QTest::addColumn<QString>("setup"); // root imported, TLS required, verified peer required
         QTest::addColumn<int>("code");
@@ -463,11 +465,12 @@ private Q_SLOTS:
         row("plain FTP, TLS tried and refused", "off", "", "", 0, 1, "");
         row("plain FTP, TLS required", "off", "", "tls", 64, 1, "");
         row("plain FTP, TLS required, not activated", "off", "", "tls no-ssl", 64, 1, "");
-        // Tried, TLS vouches for the control connection only.
-        row("TLS tried, imported root", "allowed", "fullchain", "import", 0, 1, "ph");
+        // Tried, as by default: the server's answer to PROT P tells whether the data was.
+        row("TLS tried, imported root", "allowed", "fullchain", "import", 0, 1, "eph");
+        row("TLS tried, PROT P refused", "no-prot", "fullchain", "import", 0, 1, "ph");
         row("TLS required, imported root", "required", "fullchain", "import tls", 0, 1, "eph");
         row("recovered root, policy", "required", "fullchain", "policy", 0, 2, "eph");
-        row("no findable root: verification off", "required", "chain-without-root", "", 0, 2, "h");
+        row("no findable root: verification off", "required", "chain-without-root", "", 0, 2, "eh");
         // The store refuses before the repetition: no CA file yet (77), then no root.
         row("no findable root, policy", "required", "chain-without-root", "policy", 77, 1, "");
         row("host-name mismatch, policy", "required", "other-chain", "import policy", 60, 1, "");
@@ -482,11 +485,12 @@ private Q_SLOTS:
         QFETCH(int, attempts);
         QFETCH(QString, facts);
         FtpServer::Options options = FtpServer::tlsOptions(tls == "off" ? FtpServer::Tls::Off
-                : tls == "allowed"                                      ? FtpServer::Tls::Allowed
-                                                                        : FtpServer::Tls::Required,
+                : tls == "required"                                     ? FtpServer::Tls::Required
+                                                                        : FtpServer::Tls::Allowed,
             m_certificates.file(chain + ".pem"),
             m_certificates.file(chain.startsWith("other") ? "other.key" : "server.key"));
-        options.proftpd = true;
+        options.proftpd = tls != "no-prot";
+        options.refuseDataProtection = !options.proftpd;
         const auto server = FtpServer::started(options);
         QVERIFY(server && server->writeFile("a", "data"));
         FtpService service;

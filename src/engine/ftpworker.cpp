@@ -223,11 +223,9 @@ CURL *FtpWorker::prepareHandler(
     if (m_requireTls || m_requireVerifiedPeer) {
         curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
         curl_easy_setopt(handle, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
-        m_sslLevels.insert(handle, CURLUSESSL_ALL);
     } else if (m_activateSsl) {
         curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_TRY));
         curl_easy_setopt(handle, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
-        m_sslLevels.insert(handle, CURLUSESSL_TRY);
     }
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, m_errorBuffer.data());
     // Undo what a listing or a certificate probe left on a reused handle.
@@ -298,9 +296,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     long verifyResult = -1;
     if (handle)
         curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
-    // With TLS only tried, libcurl carries the data in clear when the server refuses PROT P,
-    // and does not say so: only a required level vouches for the data connection.
-    const bool encrypted = m_tlsEstablished && m_sslLevels.value(handle) == CURLUSESSL_ALL;
+    const bool encrypted = m_tlsEstablished && m_dataProtected;
     const bool peerVerified = m_tlsEstablished && m_preparedVerifyPeer && verifyResult == X509_V_OK;
     const bool hostVerified = m_tlsEstablished && m_preparedVerifyHost;
     // libcurl closes the connection of a transfer that the worker broke off; the handle goes
@@ -493,6 +489,7 @@ bool FtpWorker::takeChainErrors(const QList<QSslCertificate> &chain, QList<QSslE
 CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
 {
     m_tlsEstablished = false;
+    m_dataProtected = false;
     if (!handle)
         return CURLE_BAD_FUNCTION_ARGUMENT;
     transcript.clear();
@@ -515,6 +512,8 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
         return added == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
     transcript.attach(handle);
     connections.transcript = &transcript;
+    // A reused connection that the transfer ends up closing is known only by this.
+    const QList<ControlSocket> reusable = connections.controlSockets;
 
     {
         QMutexLocker locker(&m_controlMutex);
@@ -563,8 +562,8 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
             curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received);
             control.clear();
             if (!received && !controlUnread && transcript.awaitsReply()) {
-                for (const curl_socket_t socket : std::as_const(connections.controlSockets))
-                    control.append({socket, CURL_WAIT_POLLIN, 0});
+                for (const ControlSocket &socket : std::as_const(connections.controlSockets))
+                    control.append({socket.socket, CURL_WAIT_POLLIN, 0});
             }
             int waitMs = acted && !received ? 0 : idleWaitMs;
             // Look again when the stall limit would run out.
@@ -589,6 +588,25 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
         QMutexLocker locker(&m_controlMutex);
         m_runningMulti = nullptr;
     }
+    // With TLS only tried, libcurl carries the data in clear when the server refuses PROT P and
+    // does not say so; the server's answer does. A connection that logged in during this
+    // transfer shows it in the transcript, one that was reused remembers its login's. libcurl
+    // names the connection it kept (until the handle leaves the multi handle); one that it
+    // closed was the only one there, or the transfer logged in anew.
+    curl_socket_t kept = CURL_SOCKET_BAD;
+    curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &kept);
+    const auto socket
+        = std::find_if(connections.controlSockets.begin(), connections.controlSockets.end(),
+            [kept](const ControlSocket &control) { return control.socket == kept; });
+    const FtpTranscript::Exchange protection = transcript.lastExchange("PROT");
+    if (!protection.command.isEmpty())
+        m_dataProtected = protection.command == "PROT P" && protection.replyCode / 100 == 2;
+    else if (socket != connections.controlSockets.end())
+        m_dataProtected = socket->dataProtected;
+    else
+        m_dataProtected = reusable.size() == 1 && reusable.first().dataProtected;
+    if (socket != connections.controlSockets.end())
+        socket->dataProtected = m_dataProtected;
     if (tracked) {
         curl_off_t received = 0;
         curl_off_t total = -1;
@@ -616,14 +634,15 @@ curl_socket_t FtpWorker::openSocket(void *client, curlsocktype purpose, curl_soc
     const curl_socket_t socket = ::socket(address->family, address->socktype, address->protocol);
     if (socket != CURL_SOCKET_BAD && connections->transcript
         && connections->transcript->exchanges().isEmpty()) {
-        connections->controlSockets.append(socket);
+        connections->controlSockets.append({socket, false});
     }
     return socket;
 }
 
 int FtpWorker::closeSocket(void *client, curl_socket_t socket)
 {
-    static_cast<Connections *>(client)->controlSockets.removeOne(socket);
+    QList<ControlSocket> &sockets = static_cast<Connections *>(client)->controlSockets;
+    sockets.removeIf([socket](const ControlSocket &control) { return control.socket == socket; });
     return ::close(socket);
 }
 
@@ -702,7 +721,6 @@ void FtpWorker::dropHandle(CURL *handle)
 // not attached to it, so cleaning up the multi handle is what closes the connection.
 void FtpWorker::cleanupHandle(CURL *handle)
 {
-    m_sslLevels.remove(handle);
     m_multis.erase(handle);
     curl_easy_cleanup(handle);
 }

@@ -25,6 +25,7 @@ public:
         qint64 stallDataAfter = -1; // data connections fall silent after this many bytes
         qint64 rate = -1; // bytes a second on data connections
         bool proftpd = false; // instead of pyftpdlib: no implicit TLS, drop, stall, rate or CMD
+        bool refuseDataProtection = false; // PROT answered with 534: data in clear after TLS
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -54,7 +55,8 @@ public:
                     "--key", options.keyFile, "--drop-after",
                     QString::number(options.dropDataAfter), "--stall-after",
                     QString::number(options.stallDataAfter), "--rate",
-                    QString::number(options.rate)});
+                    QString::number(options.rate), "--prot",
+                    options.refuseDataProtection ? "refuse" : "accept"});
         }
         while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
         const QByteArray line = process.readLine();
