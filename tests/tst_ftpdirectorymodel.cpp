@@ -51,10 +51,15 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("rows"); // sorted: pyftpdlib lists in the disk's order
         QTest::addColumn<QString>("error");
         QTest::addColumn<bool>("tls"); // required, the server verified with the imported root
+        // The example's switch requires a verified server, which the plain server is not.
+        QTest::addColumn<bool>("policy");
         const QStringList all {"a.bin 1000", "b.txt 3", "sub/"};
-        QTest::newRow("login accepted") << "secret" << all << "" << false;
-        QTest::newRow("login refused") << "wrong" << QStringList() << "Access denied: 530" << false;
-        QTest::newRow("verified TLS") << "secret" << all << "" << true;
+        QTest::newRow("login accepted") << "secret" << all << "" << false << false;
+        QTest::newRow("login refused")
+            << "wrong" << QStringList() << "Access denied: 530" << false << false;
+        QTest::newRow("verified TLS") << "secret" << all << "" << true << false;
+        QTest::newRow("verified TLS required by the switch")
+            << "secret" << QStringList() << "Requested SSL level failed" << false << true;
     }
     void exampleListsTheDirectory()
     {
@@ -62,6 +67,7 @@ private Q_SLOTS:
         QFETCH(QStringList, rows);
         QFETCH(QString, error);
         QFETCH(bool, tls);
+        QFETCH(bool, policy);
         auto server = tls ? FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required,
                           m_certificates.fullChainFile(), m_certificates.serverKeyFile()))
                           : FtpServer::started();
@@ -80,6 +86,9 @@ private Q_SLOTS:
         QVERIFY(!tls || service.loadCertificate(m_certificates.rootCaFile(), true));
         auto *model = window->property("directory").value<FtpDirectoryModel *>();
         QVERIFY(model);
+        // Through the example's binding, before the listing leaves.
+        window->findChild<QObject *>("requireVerified")->setProperty("checked", policy);
+        QCOMPARE(service.requiresVerifiedPeer(), policy);
         QTRY_COMPARE_WITH_TIMEOUT(model->status(),
             error.isEmpty() ? FtpDirectoryModel::Ready : FtpDirectoryModel::Error, 20000);
         QCOMPARE(model->errorString(), error);
