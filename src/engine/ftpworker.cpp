@@ -38,6 +38,18 @@ thread_local QDataStream *currentStream = nullptr;
 // The reply buffer of a download into memory, until its first bytes arrive: then the size the
 // server announced is known, and the buffer is sized once instead of growing page by page.
 thread_local QByteArray *unsizedReply = nullptr;
+// The sized buffer's pages: fresh memory costs a page fault per 4 KiB page when it is first
+// written, so the worker faults its pages in ahead of the bytes, 8 MiB with one call (a third
+// less system time than faulting each page). Huge pages cost more on virtual machines, where
+// the kernel zeroes 2 MiB of never-used memory at a time. Reset by each transfer.
+struct ReplyPages
+{
+    quintptr next = 0; // where the next byte goes
+    quintptr faulted = 0; // pages below this are faulted in
+    quintptr end = 0; // the end of the sized buffer's whole pages; 0: nothing to fault in
+};
+thread_local ReplyPages replyPages;
+const quintptr faultAhead = quintptr(8) << 20;
 thread_local CURL *currentHandle = nullptr;
 // Larger announcements are not trusted with memory up front; such replies grow as they arrive.
 const qint64 largestReservation = qint64(1) << 30;
@@ -61,17 +73,31 @@ bool readable(const QVarLengthArray<curl_waitfd, 2> &sockets)
     return ::poll(fds.data(), nfds_t(fds.size()), 0) > 0;
 }
 
-// Sizes a reply buffer for @p size bytes, with huge pages where the system grants them: faulting
-// in fresh memory 4 KiB at a time costs more than copying the bytes into it.
+// Sizes an empty reply buffer for @p size bytes.
 void reserveReply(QByteArray &reply, qsizetype size)
 {
     reply.reserve(size);
     const quintptr page = quintptr(::sysconf(_SC_PAGESIZE));
-    const quintptr begin = (quintptr(reply.data()) + page - 1) & ~(page - 1);
-    const quintptr end = (quintptr(reply.data()) + quintptr(size)) & ~(page - 1);
-    if (end <= begin)
+    const quintptr begin = quintptr(reply.data());
+    replyPages = {begin, begin, (begin + quintptr(size)) & ~(page - 1)};
+}
+
+// Faults in the pages of the sized buffer that the next @p length bytes reach, and those of the
+// 8 MiB after them; stops where the buffer would have to grow (and move).
+void faultInReply(qsizetype length)
+{
+    ReplyPages &pages = replyPages;
+    pages.next += quintptr(length);
+    if (pages.next > pages.end) {
+        pages.end = 0;
         return;
-    ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+    }
+    if (pages.next <= pages.faulted)
+        return;
+    const quintptr page = quintptr(::sysconf(_SC_PAGESIZE));
+    const quintptr from = pages.faulted & ~(page - 1);
+    pages.faulted = std::min(pages.end, (pages.next + faultAhead) & ~(page - 1));
+    ::madvise(reinterpret_cast<void *>(from), pages.faulted - from, MADV_POPULATE_WRITE);
 }
 
 void setStringOption(CURL *handle, CURLoption option, const QString &value)
@@ -490,6 +516,7 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
 {
     m_tlsEstablished = false;
     m_dataProtected = false;
+    replyPages = {};
     if (!handle)
         return CURLE_BAD_FUNCTION_ARGUMENT;
     transcript.clear();
@@ -736,6 +763,8 @@ size_t FtpWorker::writeCallback(char *ptr, size_t size, size_t nmemb, void *user
         unsizedReply = nullptr;
     }
     const int length = int(size * nmemb);
+    if (replyPages.end)
+        faultInReply(length);
     return size_t(currentStream->writeRawData(ptr, length));
 }
 
