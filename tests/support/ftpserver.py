@@ -70,10 +70,8 @@ class Handler(TLS_FTPHandler if tls else FTPHandler):
         log("CMD", cmd, int(bool(getattr(self, "_prot", False))))
         return super().pre_process_command(line, cmd, arg)
 
-    def ftp_PROT(self, line):
-        if args.prot == "refuse":  # TLS on the control connection, data in clear text
-            return self.respond("534 Request denied for policy reasons.")
-        return super().ftp_PROT(line)
+    def ftp_PROT(self, line):  # refused: TLS on the control connection, data in clear text
+        return self.respond("534 Refused.") if args.prot == "refuse" else super().ftp_PROT(line)
 
     def on_login(self, username):
         log("LOGIN", int(getattr(self, "_ssl_established", False)))
