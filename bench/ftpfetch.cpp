@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Fetches every URL given through one FtpService, all queued at once, and keeps the bytes in
-// memory; the zendra side of bench/transfer.sh and bench/smallfiles.sh. Exits 0 when every file
-// arrived non-empty.
+// memory (a URL that ends with '/' is listed instead); the zendra side of bench/transfer.sh and
+// bench/smallfiles.sh. Exits 0 when every file arrived non-empty and every listing had entries.
 // With --timings it prints, one line per file, the milliseconds since the previous file ended
 // (requests run one at a time, so that is the file's own time; the first includes the login).
 // --first-into FILE writes the first URL into FILE instead (/dev/null, as curl -o does), and
@@ -100,18 +100,27 @@ int main(int argc, char **argv)
     QList<qint64> ends;
     ends.reserve(urls.size());
     clock.start();
+    // @p kept bytes in memory; @p none when nothing arrived.
+    const auto arrived = [&](qint64 kept, bool none) {
+        ends.append(clock.nsecsElapsed());
+        bytes += kept;
+        empty += none || service.lastResult().isCancelled() ? 1 : 0;
+        if (--remaining == 0)
+            QCoreApplication::exit(empty == 0 ? 0 : 1);
+    };
     for (const QString &url : urls) {
         const QString file = url == urls.first() ? firstInto : QString();
-        service.downloadFile(
-            url,
-            [&, file](const QByteArray &data) {
-                ends.append(clock.nsecsElapsed());
-                bytes += file.isEmpty() ? data.size() : 0;
-                empty += data.isEmpty() || service.lastResult().isCancelled() ? 1 : 0;
-                if (--remaining == 0)
-                    QCoreApplication::exit(empty == 0 ? 0 : 1);
-            },
-            file);
+        if (url.endsWith(QLatin1Char('/'))) {
+            service.listDirectory(url,
+                [&](const QList<zendra::FtpFileInfo> &entries) { arrived(0, entries.isEmpty()); });
+        } else {
+            service.downloadFile(
+                url,
+                [&, file](const QByteArray &data) {
+                    arrived(file.isEmpty() ? data.size() : 0, data.isEmpty());
+                },
+                file);
+        }
     }
     QTimer ticker;
     qint64 lastTick = 0;

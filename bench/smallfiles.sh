@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Small-file benchmark: zendra (bench/ftpfetch) beside the curl CLI, in one run, against ProFTPD
-# from Debian on 127.0.0.1 (tests/support/proftpd.sh), which starts TLS on a data connection only
-# after RETR. Each run fetches one large file and then ZENDRA_BENCH_SMALL_COUNT files of 4 KiB
-# over the same connection (one ftpfetch, every URL queued at once; one curl with every URL):
-#   - FTPS: a server that requires explicit TLS; both sides verify it with the test root CA;
-#   - FTP: a server without TLS, both sides asking for TLS first (zendra's default, curl --ssl).
+# Small-file benchmark: zendra (bench/ftpfetch) beside the curl CLI, in one run, against one
+# ProFTPD from Debian on 127.0.0.1 (tests/support/proftpd.sh) that allows TLS and starts it on a
+# data connection only after RETR. Each run fetches one large file and then
+# ZENDRA_BENCH_SMALL_COUNT (default 200) files of 4 KiB over the same connection (one ftpfetch,
+# every URL queued at once; one curl with every URL):
+#   - FTPS: zendra with its default settings (TLS tried, and accepted), curl --ssl-reqd; both
+#     verify the server with the test root CA;
+#   - FTP: the same server and files, neither side asking for TLS (ftpfetch --no-ssl, curl).
 # Both sides write the large file to /dev/null; zendra keeps the small ones in memory, curl
-# writes them to /dev/null too. Rate = small files / the wall time from the end of the large file to the end of
-# the last small file: for ftpfetch the moments its callbacks run, for curl the moments its
-# per-file -w lines reach a reader on a pipe, so both include each tool's work between files.
-# A and B runs alternate; medians over ZENDRA_BENCH_REPS repetitions (default 5). A third FTP
+# writes them to /dev/null too. Rate = small files / the wall time from the end of the large
+# file to the end of the last small file: for ftpfetch the moments its callbacks run, for curl
+# the moments its per-file -w lines reach a reader on a pipe, so both include each tool's work
+# between files. The same for ZENDRA_BENCH_LISTINGS (default 50) listings of a directory of 20
+# entries, over FTPS and FTP (zendra MLSD, curl LIST). The FTPS cost of a file is compared with
+# the FTP cost of the same file (target: at most 1.5 times).
+# A and B runs alternate; medians over ZENDRA_BENCH_REPS repetitions (default 3). A third FTP
 # run of zendra keeps the large file in memory too and reports the longest stall of its thread.
 # Last, the CPU time that each program spends in ZENDRA_BENCH_IDLE_SECONDS (default 10) while
 # its transfer waits for a server that accepts the connection and never answers.
@@ -19,9 +24,10 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 build=${ZENDRA_BUILD_DIR:-build}
-reps=${ZENDRA_BENCH_REPS:-5}
+reps=${ZENDRA_BENCH_REPS:-3}
 lead_mib=${ZENDRA_BENCH_LEAD_MIB:-100}
-small_count=${ZENDRA_BENCH_SMALL_COUNT:-30}
+small_count=${ZENDRA_BENCH_SMALL_COUNT:-200}
+listings=${ZENDRA_BENCH_LISTINGS:-50}
 idle_seconds=${ZENDRA_BENCH_IDLE_SECONDS:-10}
 fetch=$build/bench/ftpfetch
 [ -x "$fetch" ] || {
@@ -35,46 +41,40 @@ source bench/setup.sh
 bench_work smallfiles
 
 bench_setup "$work" "$lead_mib" lead.bin "$small_count" .
+mkdir "$work/ftp/dir"
+for i in $(seq 1 20); do
+    head -c 1000 /dev/urandom >"$work/ftp/dir/e$i.bin"
+done
 
-# start_proftpd NAME [TLS CHAIN KEY]: a new server for $work/ftp; sets port.
-start_proftpd() {
-    local state=$work/$1
-    shift
-    mkdir -m 700 "$state"
-    server_start "$state" bash tests/support/proftpd.sh "$state" "$work/ftp" "$user" "$password" \
-        "$@" || exit 1
-    port=$SERVER_PORT
-}
-start_proftpd tls required "$work/certs/fullchain.pem" "$work/certs/server.key"
-tls_port=$port
-start_proftpd plain off
-plain_port=$port
-echo "servers: $(proftpd --version 2>&1) on 127.0.0.1:$tls_port (TLS required)" \
-    "and 127.0.0.1:$plain_port (no TLS); $(curl --version | head -n 1 | cut -d' ' -f1-2);" \
+mkdir -m 700 "$work/proftpd"
+server_start "$work/proftpd" bash tests/support/proftpd.sh "$work/proftpd" "$work/ftp" "$user" \
+    "$password" allowed "$work/certs/fullchain.pem" "$work/certs/server.key" || exit 1
+port=$SERVER_PORT
+echo "server: $(proftpd --version 2>&1) on 127.0.0.1:$port (TLS allowed);" \
+    "zendra: bench/ftpfetch; reference: $(curl --version | head -n 1 | cut -d' ' -f1-2);" \
     "$(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
+echo "load before: $(uptime)"
 
-urls() {
-    echo "ftp://127.0.0.1:$1/lead.bin"
-    for i in $(seq 1 "$small_count"); do
-        echo "ftp://127.0.0.1:$1/f$i.bin"
-    done
-}
-mapfile -t tls_urls < <(urls "$tls_port")
-mapfile -t plain_urls < <(urls "$plain_port")
+mapfile -t file_urls < <(echo "ftp://127.0.0.1:$port/lead.bin"
+    seq 1 "$small_count" | sed "s|.*|ftp://127.0.0.1:$port/f&.bin|")
+# The first listing carries the login, as the large file does for the files.
+mapfile -t list_urls < <(seq 0 "$listings" | sed "s|.*|ftp://127.0.0.1:$port/dir/|")
 curl_args() {
     local url
     for url in "$@"; do
         printf '%s\n' -o /dev/null "$url"
     done
 }
-mapfile -t tls_curl < <(curl_args "${tls_urls[@]}")
-mapfile -t plain_curl < <(curl_args "${plain_urls[@]}")
+mapfile -t file_curl < <(curl_args "${file_urls[@]}")
+mapfile -t list_curl < <(curl_args "${list_urls[@]}")
 
-# Each command prints one line per file, the large one first: the ms since the previous file
-# ended (for the large one, since the start).
-zendra_ftps() { "$fetch" --ca "$ca" --first-into /dev/null --timings "${tls_urls[@]}"; }
-zendra_ftp() { "$fetch" --first-into /dev/null --timings "${plain_urls[@]}"; }
-zendra_ftp_memory() { "$fetch" --stalls --timings "${plain_urls[@]}"; }
+# Each command prints one line per file or listing, the first one first: the ms since the
+# previous one ended (for the first, since the start).
+zendra_ftps() { "$fetch" --ca "$ca" --first-into /dev/null --timings "${file_urls[@]}"; }
+zendra_ftp() { "$fetch" --no-ssl --first-into /dev/null --timings "${file_urls[@]}"; }
+zendra_ftp_memory() { "$fetch" --no-ssl --stalls --timings "${file_urls[@]}"; }
+zendra_list_ftps() { "$fetch" --ca "$ca" --timings "${list_urls[@]}"; }
+zendra_list_ftp() { "$fetch" --no-ssl --timings "${list_urls[@]}"; }
 # curl's -w line goes to its unbuffered standard error as each file ends; stamp it on arrival
 # (in the shell itself: a process started per line would make later lines wait).
 stamped() {
@@ -88,21 +88,25 @@ stamped() {
 }
 curl_ftps() {
     stamped curl -sS --ssl-reqd --cacert "$ca" -u "$user:$password" -w '%{stderr}done\n' \
-        "${tls_curl[@]}"
+        "${file_curl[@]}"
 }
-curl_ftp() {
-    stamped curl -sS --ssl -u "$user:$password" -w '%{stderr}done\n' "${plain_curl[@]}"
+curl_ftp() { stamped curl -sS -u "$user:$password" -w '%{stderr}done\n' "${file_curl[@]}"; }
+curl_list_ftps() {
+    stamped curl -sS --ssl-reqd --cacert "$ca" -u "$user:$password" -w '%{stderr}done\n' \
+        "${list_curl[@]}"
 }
+curl_list_ftp() { stamped curl -sS -u "$user:$password" -w '%{stderr}done\n' "${list_curl[@]}"; }
 
-# run NAME COMMAND: appends to $work/NAME the small files' total ms, their median ms and how
-# many took over 100 ms (and, where the command reports it, its longest stall in ms).
+# run NAME COMMAND COUNT: appends to $work/NAME the COUNT small files' (or listings') total ms,
+# their median ms and how many took over 100 ms (and, where the command reports it, its longest
+# stall in ms).
 run() {
     if ! "$2" >"$work/last.out" 2>"$work/last.err"; then
         echo "smallfiles.sh: $2 failed" >&2
         tail -n 5 "$work/last.err" >&2
         exit 1
     fi
-    [ "$(wc -l <"$work/last.out")" -eq $((small_count + 1)) ] || {
+    [ "$(wc -l <"$work/last.out")" -eq $(($3 + 1)) ] || {
         echo "smallfiles.sh: $2 gave no time for every file" >&2
         exit 1
     }
@@ -114,30 +118,36 @@ run() {
 }
 
 echo
-echo "== $reps alternating runs; per run: small files' total ms, median ms per file," \
-    "files over 100 ms, longest stall of zendra's thread in ms where measured"
+echo "== $reps alternating runs; per run: total ms of the small files (listings), median ms" \
+    "per file, files over 100 ms, longest stall of zendra's thread in ms where measured"
 for _ in $(seq 1 "$reps"); do
-    run zendra_ftps zendra_ftps
-    run curl_ftps curl_ftps
-    run zendra_ftp zendra_ftp
-    run curl_ftp curl_ftp
-    run zendra_ftp_memory zendra_ftp_memory
+    run zendra_ftps zendra_ftps "$small_count"
+    run curl_ftps curl_ftps "$small_count"
+    run zendra_ftp zendra_ftp "$small_count"
+    run curl_ftp curl_ftp "$small_count"
+    run zendra_ftp_memory zendra_ftp_memory "$small_count"
+    run zendra_list_ftps zendra_list_ftps "$listings"
+    run curl_list_ftps curl_list_ftps "$listings"
+    run zendra_list_ftp zendra_list_ftp "$listings"
+    run curl_list_ftp curl_list_ftp "$listings"
 done
-for name in zendra_ftps curl_ftps zendra_ftp curl_ftp zendra_ftp_memory; do
+echo "load after the runs: $(uptime)"
+for name in zendra_ftps curl_ftps zendra_ftp curl_ftp zendra_ftp_memory zendra_list_ftps \
+    curl_list_ftps zendra_list_ftp curl_list_ftp; do
     echo "$name: $(awk '{ printf "%s%s/%s/%s/%s", (NR > 1 ? ", " : ""), $1, $2, $3, $4 }' \
         "$work/$name")"
 done
 
-# summary NAME: files per second from the median total, the median of the per-run median ms per
-# file, and the slow files of all runs. ratio A B: B's median total / A's.
+# summary NAME COUNT [WHAT]: WHAT (files) per second from the median total, the median of the
+# per-run median ms per file, and the slow ones of all runs. ratio A B: B's median total / A's.
 summary() {
     local total per_file slow
     total=$(awk '{ print $1 }' "$work/$1" | median)
     per_file=$(awk '{ print $2 }' "$work/$1" | median)
     slow=$(awk '{ n += $3 } END { print n + 0 }' "$work/$1")
-    awk -v t="$total" -v p="$per_file" -v s="$slow" -v n="$small_count" -v r="$reps" 'BEGIN {
-        printf (n * 1000 / t < 10 ? "%.2f" : "%.0f"), n * 1000 / t
-        printf " files/s (%.1f ms per file, %d of %d files over 100 ms)", p, s, n * r }'
+    awk -v t="$total" -v p="$per_file" -v s="$slow" -v n="$2" -v r="$reps" -v w="${3:-files}" \
+        'BEGIN { printf (n * 1000 / t < 10 ? "%.2f" : "%.0f"), n * 1000 / t
+        printf " %s/s (%.2f ms each, %d of %d over 100 ms)", w, p, s, n * r }'
 }
 ratio() {
     awk -v a="$(awk '{ print $1 }' "$work/$1" | median)" \
@@ -183,9 +193,21 @@ echo
 echo "== summary (medians of $reps runs; ratio = zendra's rate / curl's rate)"
 echo "| Case | zendra (ftpfetch) | curl CLI | ratio |"
 echo "|---|---|---|---|"
-echo "| FTPS, $small_count x 4 KiB after ${lead_mib} MiB | $(summary zendra_ftps) |" \
-    "$(summary curl_ftps) | $(ratio zendra_ftps curl_ftps) |"
-echo "| FTP (TLS refused), $small_count x 4 KiB after ${lead_mib} MiB | $(summary zendra_ftp) |" \
-    "$(summary curl_ftp) | $(ratio zendra_ftp curl_ftp) |"
-echo "| FTP (TLS refused), as above, ${lead_mib} MiB kept in memory | $(summary zendra_ftp_memory)," \
+echo "| FTPS, $small_count x 4 KiB after ${lead_mib} MiB | $(summary zendra_ftps "$small_count") |" \
+    "$(summary curl_ftps "$small_count") | $(ratio zendra_ftps curl_ftps) |"
+echo "| FTP, $small_count x 4 KiB after ${lead_mib} MiB | $(summary zendra_ftp "$small_count") |" \
+    "$(summary curl_ftp "$small_count") | $(ratio zendra_ftp curl_ftp) |"
+echo "| FTP, as above, ${lead_mib} MiB kept in memory | $(summary zendra_ftp_memory "$small_count")," \
     "longest stall of the thread $(awk '{ print $4 }' "$work/zendra_ftp_memory" | median) ms | | |"
+echo "| FTPS, $listings listings of 20 entries | $(summary zendra_list_ftps "$listings" listings) |" \
+    "$(summary curl_list_ftps "$listings" listings) | $(ratio zendra_list_ftps curl_list_ftps) |"
+echo "| FTP, $listings listings of 20 entries | $(summary zendra_list_ftp "$listings" listings) |" \
+    "$(summary curl_list_ftp "$listings" listings) | $(ratio zendra_list_ftp curl_list_ftp) |"
+echo
+# cost NAME: the median of the runs' median ms per file.
+cost() { awk '{ print $2 }' "$work/$1" | median; }
+awk -v a="$(cost zendra_ftps)" -v b="$(cost zendra_ftp)" -v c="$(cost zendra_list_ftps)" \
+    -v d="$(cost zendra_list_ftp)" 'BEGIN {
+    printf "zendra, FTPS against FTP on the same server: %.2f against %.2f ms per file, %.2f times;", a, b, a / b
+    printf " %.2f against %.2f ms per listing, %.2f times (target: at most 1.5)\n", c, d, c / d }'
+

@@ -56,14 +56,20 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("rows"); // sorted: pyftpdlib lists in the disk's order
         QTest::addColumn<QString>("error");
         QTest::addColumn<FtpResult::Trust>("trust"); // TLS required unless NoTrust
+        QTest::addColumn<bool>("policy"); // the example's switch requires a verified server
         const QStringList all {"a.bin 1000", "b.txt 3", "c%20d%25%C3%A9.txt 2", "sub/"};
-        QTest::newRow("login accepted") << "secret" << all << "" << FtpResult::NoTrust;
+        QTest::newRow("login accepted") << "secret" << all << "" << FtpResult::NoTrust << false;
         QTest::newRow("login refused")
             << "wrong" << QStringList()
-            << "the server refused the login (530 Authentication failed.)" << FtpResult::NoTrust;
-        QTest::newRow("verified TLS") << "secret" << all << "" << FtpResult::ImportedTrust;
+            << "the server refused the login (530 Authentication failed.)" << FtpResult::NoTrust
+            << false;
+        QTest::newRow("verified TLS") << "secret" << all << "" << FtpResult::ImportedTrust << false;
         QTest::newRow("TLS, root learned on first use")
-            << "secret" << all << "" << FtpResult::FirstUseTrust;
+            << "secret" << all << "" << FtpResult::FirstUseTrust << false;
+        QTest::newRow("verified TLS required by the switch")
+            << "secret" << QStringList()
+            << "the server does not support AUTH (500 Command \"AUTH\" not understood.)"
+            << FtpResult::NoTrust << true;
     }
     void exampleListsTheDirectory()
     {
@@ -76,6 +82,7 @@ private Q_SLOTS:
         QDir certificates(
             QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/certificates");
         QVERIFY(certificates.removeRecursively() && certificates.mkpath("."));
+        QFETCH(bool, policy);
         auto server = tls ? FtpServer::started(FtpServer::tlsOptions(FtpServer::Tls::Required,
                           m_certificates.fullChainFile(), m_certificates.serverKeyFile()))
                           : FtpServer::started();
@@ -95,6 +102,8 @@ private Q_SLOTS:
             || service.loadCertificate(m_certificates.rootCaFile(), true));
         auto *model = window->property("directory").value<FtpDirectoryModel *>();
         QVERIFY(model);
+        // Through the example's binding, before the listing leaves.
+        window->findChild<QObject *>("requireVerified")->setProperty("checked", policy);
         QTRY_COMPARE_WITH_TIMEOUT(model->status(),
             error.isEmpty() ? FtpDirectoryModel::Ready : FtpDirectoryModel::Error, 20000);
         QCOMPARE(model->errorString(), error);

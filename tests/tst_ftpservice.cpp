@@ -235,7 +235,8 @@ private Q_SLOTS:
 
     // A request that the host watches: progress rises to the end, then one final call before
     // the callback; a cancel or a stall limit ends it with its own code and closes its
-    // connection, and the next request logs in anew.
+    // connection, and the next request logs in anew; not so a queued URL's cancel or a transfer
+    // that keeps moving for longer than the stall limit.
     void watchedRequestEndsWithOneCallback_data()
     {
         QTest::addColumn<QString>("action");
@@ -245,6 +246,8 @@ private Q_SLOTS:
         QTest::newRow("cancelled while the server is silent") << "cancel silent" << 42;
         QTest::newRow("cancelled with the queue") << "cancelAll silent" << 42;
         QTest::newRow("stall limit") << "stall silent" << 28;
+        QTest::newRow("stall limit, moving longer than it") << "stall" << 0;
+        QTest::newRow("queued URL cancelled") << "queued" << 0;
     }
     void watchedRequestEndsWithOneCallback()
     {
@@ -252,7 +255,7 @@ private Q_SLOTS:
         QFETCH(int, code);
         const int size = 400 * 1024;
         FtpServer::Options options;
-        options.rate = action.endsWith("silent") ? -1 : 1 << 20;
+        options.rate = action.endsWith("silent") ? -1 : action == "stall" ? 1 << 18 : 1 << 20;
         options.stallDataAfter = action.endsWith("silent") ? 5000 : -1;
         const auto server = FtpServer::started(options);
         const QByteArray content = FtpServer::testData(size);
@@ -278,6 +281,8 @@ private Q_SLOTS:
         const qint64 watchedAt = answers.clock.elapsed();
         if (action.startsWith("cancel"))
             action.startsWith("cancelAll") ? service.cancelAll() : service.cancel();
+        if (action == "queued")
+            service.cancelRequestsFor(server->url("ftp", ""));
         QVERIFY(answers.wait(2));
         const qint64 ended = answers.times[0] - watchedAt;
         QCOMPARE(answers.results[0].code(), code);
@@ -285,13 +290,14 @@ private Q_SLOTS:
         QVERIFY2(action.startsWith("cancel") ? ended < 2000 : code == 0 || ended >= 800,
             qPrintable(QString::number(ended)));
         QVERIFY(code != 28 || ended < 2500);
+        QVERIFY(action != "stall" || ended > 1000);
         QVERIFY(received.size() >= 2 && std::is_sorted(received.cbegin(), received.cend()));
         QVERIFY(received.size() <= 2 + answers.times[0] / 100);
         QCOMPARE(received.last(), code ? answers.data[0].size() : size);
         QCOMPARE(answers.data[0], content.left(received.last()));
         QCOMPARE(totals.last(), size);
         // The queued listing ends at once, without a transfer, or logs in anew and succeeds.
-        const bool queueCancelled = action.startsWith("cancelAll");
+        const bool queueCancelled = action.startsWith("cancelAll") || action == "queued";
         QCOMPARE(answers.results[1].code(), queueCancelled ? 42 : 0);
         QCOMPARE(answers.data[1], queueCancelled ? "0" : "1");
         QCOMPARE(server->count("LOGIN"), code == 0 || queueCancelled ? 1 : 2);
@@ -467,7 +473,7 @@ private Q_SLOTS:
     // trust; the root of rootFingerprint(), pinned to the server when the trust says so.
     void protectionIsReportedAndEnforced_data()
     {
-        QTest::addColumn<QString>("tls"); // the ProFTPD server's: off, allowed or required
+        QTest::addColumn<QString>("tls"); // ProFTPD's off, allowed, required; no-prot: pyftpdlib
         QTest::addColumn<QString>("chain"); // what it presents
         // Root imported or in the system list, TLS or verified peer required, root accepted.
         QTest::addColumn<QString>("setup");
@@ -481,27 +487,29 @@ private Q_SLOTS:
         };
         row("plain FTP, TLS tried and refused", "off", "", "", 0, 1, " No ");
         row("plain FTP, TLS required", "off", "", "tls", 64, 1, " No ");
-        // Tried, TLS vouches for the control connection only.
-        row("TLS tried, imported root", "allowed", "fullchain", "import", 0, 1, "ph Imported ");
+        row("plain FTP, TLS required, not activated", "off", "", "tls no-ssl", 64, 1, " No ");
+        // Tried, as by default: the server's answer to PROT P tells whether the data was.
+        row("TLS tried, imported root", "allowed", "fullchain", "import", 0, 1, "eph Imported ");
+        row("TLS tried, PROT P refused", "no-prot", "fullchain", "import", 0, 1, "ph Imported ");
         row("TLS required, imported root", "required", "fullchain", "import tls", 0, 1,
             "eph Imported ");
-        row("self-signed", "required", "selfsigned", "", 0, 2, "ph FirstUse selfsigned");
+        row("self-signed", "required", "selfsigned", "", 0, 2, "eph FirstUse selfsigned");
         row("self-signed, policy", "required", "selfsigned", "policy", 60, 1, " No selfsigned", 1);
         row("self-signed, policy, accepted when asked", "required", "selfsigned", "policy accept",
             0, 2, "eph Pinned selfsigned", 1);
         row("self-signed, policy, accepted before", "required", "selfsigned", "policy pin", 0, 2,
             "eph Pinned selfsigned");
-        row("private CA chain", "required", "fullchain", "", 0, 2, "ph FirstUse root");
+        row("private CA chain", "required", "fullchain", "", 0, 2, "eph FirstUse root");
         row("private CA chain, policy", "required", "fullchain", "policy", 60, 1, " No root", 1);
         row("private CA chain, policy, accepted", "required", "fullchain", "policy accept", 0, 2,
             "eph Pinned root", 1);
         row("root in the system list", "required", "chain-without-root", "system", 0, 2,
-            "ph System root");
+            "eph System root");
         // Sent by the server too, the root is still the system's, and nobody is asked.
         row("root in the system list, policy", "required", "fullchain", "system policy accept", 0,
             2, "eph System root");
         row("no findable root: verification off", "required", "chain-without-root", "", 0, 2,
-            "h No ");
+            "eh No ");
         row("no findable root, policy", "required", "chain-without-root", "policy accept", 60, 1,
             " No ");
         row("host-name mismatch", "required", "other-chain", "import", 60, 3, " No ");
@@ -523,10 +531,11 @@ private Q_SLOTS:
             : chain == "selfsigned"                   ? chain
                                                       : "server";
         FtpServer::Options options = FtpServer::tlsOptions(tls == "off" ? FtpServer::Tls::Off
-                : tls == "allowed"                                      ? FtpServer::Tls::Allowed
-                                                                        : FtpServer::Tls::Required,
+                : tls == "required"                                     ? FtpServer::Tls::Required
+                                                                        : FtpServer::Tls::Allowed,
             m_certificates.file(chain + ".pem"), m_certificates.file(key + ".key"));
-        options.proftpd = true;
+        options.proftpd = tls != "no-prot";
+        options.refuseDataProtection = !options.proftpd;
         const auto server = FtpServer::started(options);
         QVERIFY(server && server->writeFile("a", "data"));
         if (setup.contains("system")) {
@@ -542,6 +551,7 @@ private Q_SLOTS:
         QVERIFY(!setup.contains("import")
             || service.loadCertificate(m_certificates.rootCaFile(), true));
         service.setRequireTls(setup.contains("tls"));
+        service.setActivateSsl(!setup.contains("no-ssl"));
         service.setRequireVerifiedPeer(setup.contains("policy"));
         service.setVerifyHost(!setup.contains("no-host"));
         service.setMaximumAttempts(3);
@@ -648,6 +658,43 @@ private Q_SLOTS:
         QVERIFY(get(0) && answers.results.last().trust() == FtpResult::PinnedTrust);
         QCOMPARE(pinOf(*servers[0]), m_twins.certificate("selfsigned").toPem());
         QCOMPARE(asked.size(), 3);
+    }
+
+    // A cancel ends its request at once: before the worker started it (no connection), and
+    // while its certificate repetition waits (no connection after the attempt and the probe).
+    void cancelEndsTheRequestAtOnce_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("handed to the worker, not started") << false;
+        QTest::newRow("while its certificate repetition waits") << true;
+    }
+    void cancelEndsTheRequestAtOnce()
+    {
+        QFETCH(bool, tls);
+        const auto server = FtpServer::started(
+            FtpServer::tlsOptions(tls ? FtpServer::Tls::Required : FtpServer::Tls::Off,
+                m_certificates.fullChainFile(), m_certificates.serverKeyFile()));
+        FtpService service;
+        QVERIFY(server && server->writeFile("a", "data"));
+        server->logIn(service);
+        Answers answers;
+        qint64 cancelledAt = -1;
+        const auto cancel = [&] {
+            cancelledAt = answers.clock.elapsed();
+            service.cancel();
+        };
+        FtpWorker *worker = FtpServiceTestAccess::worker(service);
+        connect(worker, &FtpWorker::certificateUpdateRequired, this, cancel); // after the store
+        QSemaphore busy; // holds the worker until the cancel is made
+        if (!tls)
+            QMetaObject::invokeMethod(worker, [&] { busy.tryAcquire(1, 20000); });
+        service.downloadFile(server->url("ftp", "a"), answers.callback(service));
+        if (!tls)
+            cancel();
+        busy.release();
+        QVERIFY(answers.wait(1) && answers.results[0].isCancelled());
+        QVERIFY(answers.times[0] - cancelledAt < 400);
+        QCOMPARE(server->count("CONNECT"), tls ? 2 : 0);
     }
 
     void destructionLeavesNoCallbackAndNoThread_data()

@@ -35,6 +35,7 @@ ApplicationWindow {
         verifyPeer: peerSwitch.checked
         verifyHost: hostSwitch.checked
         activateSsl: sslSwitch.checked
+        requireVerifiedPeer: verifiedSwitch.checked
     }
 
     FtpDirectoryModel {
@@ -102,6 +103,8 @@ ApplicationWindow {
                 Switch { id: peerSwitch; text: "Verify peer"; checked: true }
                 Switch { id: hostSwitch; text: "Verify host"; checked: true }
                 Switch { id: sslSwitch; text: "TLS"; checked: true }
+                // Refuses servers that are not verified over TLS; the refusal shows below.
+                Switch { id: verifiedSwitch; objectName: "requireVerified"; text: "Verified TLS only" }
             }
         }
     }

@@ -59,8 +59,8 @@ public:
     /// repeat it.
     int attempts() const;
 
-    /// True when TLS protected the last attempt's control connection and libcurl was bound to
-    /// protect its data connection too; with TLS only tried, data protection is not known.
+    /// True when TLS protected the last attempt's control connection and the server accepted
+    /// data protection (PROT P) on that connection, so that its data connections were protected.
     bool isEncrypted() const;
     /// True when the server's certificate chain was verified against the CA file on the last
     /// attempt's TLS connection.

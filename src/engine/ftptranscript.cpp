@@ -81,7 +81,10 @@ int FtpTranscript::debugCallback(
 {
     Q_UNUSED(handle);
     auto *transcript = static_cast<FtpTranscript *>(user);
-    if (!transcript || (type != CURLINFO_HEADER_OUT && type != CURLINFO_HEADER_IN))
+    if (!transcript)
+        return 0;
+    ++transcript->m_activity;
+    if (type != CURLINFO_HEADER_OUT && type != CURLINFO_HEADER_IN)
         return 0;
     // libcurl hands over one line at a time, but nothing promises it.
     const QByteArray text = QByteArray::fromRawData(data, qsizetype(size));

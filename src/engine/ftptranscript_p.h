@@ -31,6 +31,15 @@ public:
     void clear() { m_exchanges.clear(); }
 
     const QList<Exchange> &exchanges() const { return m_exchanges; }
+    // True while the last command sent waits for its reply.
+    bool awaitsReply() const
+    {
+        return !m_exchanges.isEmpty() && !m_exchanges.last().replyCode
+            && !m_exchanges.last().command.isEmpty();
+    }
+    // Counts libcurl's reports of any kind (steps, commands, replies, bytes): when it changes,
+    // libcurl did something.
+    quint64 activity() const { return m_activity; }
     // The last exchange that got a reply; an empty one when none did.
     Exchange lastReply() const;
     // The server's refusal in @p exchange as a sentence that names its reply ("the server refused
@@ -46,6 +55,7 @@ private:
     void addReplyLine(const QByteArray &line);
 
     QList<Exchange> m_exchanges;
+    quint64 m_activity = 0;
 };
 
 } // namespace zendra

@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <memory>
@@ -22,7 +23,9 @@
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace zendra {
@@ -35,32 +38,66 @@ thread_local QDataStream *currentStream = nullptr;
 // The reply buffer of a download into memory, until its first bytes arrive: then the size the
 // server announced is known, and the buffer is sized once instead of growing page by page.
 thread_local QByteArray *unsizedReply = nullptr;
+// The sized buffer's pages: fresh memory costs a page fault per 4 KiB page when it is first
+// written, so the worker faults its pages in ahead of the bytes, 8 MiB with one call (a third
+// less system time than faulting each page). Huge pages cost more on virtual machines, where
+// the kernel zeroes 2 MiB of never-used memory at a time. Reset by each transfer.
+struct ReplyPages
+{
+    quintptr next = 0; // where the next byte goes
+    quintptr faulted = 0; // pages below this are faulted in
+    quintptr end = 0; // the end of the sized buffer's whole pages; 0: nothing to fault in
+};
+thread_local ReplyPages replyPages;
+const quintptr faultAhead = quintptr(8) << 20;
 thread_local CURL *currentHandle = nullptr;
 // Larger announcements are not trusted with memory up front; such replies grow as they arrive.
 const qint64 largestReservation = qint64(1) << 30;
 
-// How long the worker waits on the sockets before libcurl looks at the transfer again. libcurl
-// 7.87 to 8.6 sometimes wait for nothing after a reply (FTP data connection set-up), or watch
-// only the data connection while its TLS handshake waits for the server, so progress waits for a
-// timer (200 ms, or the 1 s that curl_easy_perform waits). Until the body flows, libcurl
-// therefore looks again at once after any event, then after 1 ms, doubling the wait up to 64 ms
-// while nothing happens, so that a silent server costs next to no CPU time. Once the body flows,
-// libcurl watches the right socket and the worker waits as curl_easy_perform does.
-const int shortestWaitMs = 1;
-const int longestWaitMs = 64;
-const int bodyWaitMs = 1000;
+// How long the worker waits on the sockets when nothing happens, as curl_easy_perform does
+// (libcurl's own timers shorten it). Until the body flows, libcurl 7.87 to 8.6 miss events in
+// two places, each costing a wait that progress would otherwise need: after some replies (the
+// one to EPSV) they set the next step up only at their next look, watching no socket meanwhile,
+// so the worker looks again at once whenever libcurl acted; and while a data connection's TLS
+// handshake waits for the server, they watch only that connection, not the control connection
+// where the reply to SIZE or RETR arrives, so the worker waits on it too while a command
+// waits for its reply.
+const int idleWaitMs = 1000;
 
-// Sizes a reply buffer for @p size bytes, with huge pages where the system grants them: faulting
-// in fresh memory 4 KiB at a time costs more than copying the bytes into it.
+// Whether one of @p sockets has bytes to read.
+bool readable(const QVarLengthArray<curl_waitfd, 2> &sockets)
+{
+    QVarLengthArray<pollfd, 2> fds;
+    for (const curl_waitfd &socket : sockets)
+        fds.append({socket.fd, POLLIN, 0});
+    return ::poll(fds.data(), nfds_t(fds.size()), 0) > 0;
+}
+
+// Sizes an empty reply buffer for @p size bytes.
 void reserveReply(QByteArray &reply, qsizetype size)
 {
     reply.reserve(size);
     const quintptr page = quintptr(::sysconf(_SC_PAGESIZE));
-    const quintptr begin = (quintptr(reply.data()) + page - 1) & ~(page - 1);
-    const quintptr end = (quintptr(reply.data()) + quintptr(size)) & ~(page - 1);
-    if (end <= begin)
+    const quintptr begin = quintptr(reply.data());
+    replyPages = {begin, begin, (begin + quintptr(size)) & ~(page - 1)};
+}
+
+// Faults in the pages of the sized buffer that the next @p length bytes reach, and those of the
+// 8 MiB after them; stops where the buffer would have to grow (and move).
+void faultInReply(qsizetype length)
+{
+    ReplyPages &pages = replyPages;
+    pages.next += quintptr(length);
+    if (pages.next > pages.end) {
+        pages.end = 0;
         return;
-    ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+    }
+    if (pages.next <= pages.faulted)
+        return;
+    const quintptr page = quintptr(::sysconf(_SC_PAGESIZE));
+    const quintptr from = pages.faulted & ~(page - 1);
+    pages.faulted = std::min(pages.end, (pages.next + faultAhead) & ~(page - 1));
+    ::madvise(reinterpret_cast<void *>(from), pages.faulted - from, MADV_POPULATE_WRITE);
 }
 
 // Whether the server answered MLSD as a command it does not know or implement.
@@ -221,11 +258,9 @@ CURL *FtpWorker::prepareHandler(
     if (m_requireTls || m_requireVerifiedPeer) {
         curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
         curl_easy_setopt(handle, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
-        m_sslLevels.insert(handle, CURLUSESSL_ALL);
     } else if (m_activateSsl) {
         curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_TRY));
         curl_easy_setopt(handle, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_SSL));
-        m_sslLevels.insert(handle, CURLUSESSL_TRY);
     }
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, m_errorBuffer.data());
     // Undo what a listing or a certificate probe left on a reused handle.
@@ -310,9 +345,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     long verifyResult = -1;
     if (handle)
         curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
-    // With TLS only tried, libcurl carries the data in clear when the server refuses PROT P,
-    // and does not say so: only a required level vouches for the data connection.
-    const bool encrypted = m_tlsEstablished && m_sslLevels.value(handle) == CURLUSESSL_ALL;
+    const bool encrypted = m_tlsEstablished && m_dataProtected;
     const bool peerVerified = m_tlsEstablished && m_preparedVerifyPeer && verifyResult == X509_V_OK;
     const bool hostVerified = m_tlsEstablished && m_preparedVerifyHost;
     // libcurl closes the connection of a transfer that the worker broke off; the handle goes
@@ -564,19 +597,27 @@ FtpWorker::TrustAnchor FtpWorker::trustAnchor(const QUrl &url)
     return anchor;
 }
 
-// Runs the transfer set up on @p handle to its end, as curl_easy_perform would, but with short
-// waits between looks (see shortestWaitMs). Used with every libcurl version, so that there is
-// one code path; where libcurl does not stall, it does the same work as curl_easy_perform.
+// Runs the transfer set up on @p handle to its end, as curl_easy_perform would, but waiting on
+// the control connection too where libcurl does not (see idleWaitMs). Used with every libcurl
+// version, so that there is one code path.
 CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
 {
     m_tlsEstablished = false;
+    m_dataProtected = false;
+    replyPages = {};
     if (!handle)
         return CURLE_BAD_FUNCTION_ARGUMENT;
     transcript.clear();
-    const auto [it, created] = m_multis.try_emplace(handle, nullptr, &curl_multi_cleanup);
-    if (created)
-        it->second.reset(curl_multi_init());
-    CURLM *multi = it->second.get();
+    const auto [it, created] = m_multis.try_emplace(handle);
+    Connections &connections = it->second;
+    if (created) {
+        connections.multi.reset(curl_multi_init());
+        curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &FtpWorker::openSocket);
+        curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &connections);
+        curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, &FtpWorker::closeSocket);
+        curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, &connections);
+    }
+    CURLM *multi = connections.multi.get();
     if (!multi) {
         m_multis.erase(it);
         return CURLE_OUT_OF_MEMORY;
@@ -585,6 +626,9 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
     if (added != CURLM_OK)
         return added == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
     transcript.attach(handle);
+    connections.transcript = &transcript;
+    // A reused connection that the transfer ends up closing is known only by this.
+    const QList<ControlSocket> reusable = connections.controlSockets;
 
     {
         QMutexLocker locker(&m_controlMutex);
@@ -598,7 +642,8 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
 
     CURLcode code = CURLE_OK;
     CURLMcode status = CURLM_OK;
-    int waitMs = 0;
+    QVarLengthArray<curl_waitfd, 2> control;
+    bool controlUnread = false;
     for (bool done = false; !done && status == CURLM_OK;) {
         const CURLcode abort = abortReason(sinceMove.elapsed());
         if (abort != CURLE_OK) {
@@ -610,6 +655,7 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
             qstrncpy(m_errorBuffer.data(), reason.constData(), size_t(m_errorBuffer.size()));
             break;
         }
+        const quint64 activity = transcript.activity();
         int running = 0;
         status = curl_multi_perform(multi, &running);
         m_tlsEstablished = m_tlsEstablished || tlsEstablished(handle);
@@ -620,36 +666,62 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
         if (done) {
             code = message->data.result;
         } else if (status == CURLM_OK) {
-            int events = 0;
-            status = curl_multi_poll(multi, nullptr, 0, waitMs, &events);
+            const bool acted = transcript.activity() != activity;
+            // A reply that woke the worker but that libcurl left unread would wake it again at
+            // once: it waits for libcurl's own sockets until libcurl acts.
+            bool woken = false;
+            for (const curl_waitfd &socket : std::as_const(control))
+                woken = woken || socket.revents;
+            controlUnread = !acted && (controlUnread || (woken && readable(control)));
             curl_off_t received = 0;
             curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received);
-            if (received > 0)
-                waitMs = bodyWaitMs;
-            else if (events > 0)
-                waitMs = 0;
-            else
-                waitMs = std::clamp(2 * waitMs, shortestWaitMs, longestWaitMs);
+            control.clear();
+            if (!received && !controlUnread && transcript.awaitsReply()) {
+                for (const ControlSocket &socket : std::as_const(connections.controlSockets))
+                    control.append({socket.socket, CURL_WAIT_POLLIN, 0});
+            }
+            int waitMs = acted && !received ? 0 : idleWaitMs;
+            // Look again when the stall limit would run out.
+            if (const int stall = m_stallTimeout; stall > 0)
+                waitMs = int(std::clamp<qint64>(stall - sinceMove.elapsed() + 1, 0, waitMs));
             if (tracked) {
                 curl_off_t total = -1;
                 curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
                 m_bytesReceived = received;
                 m_bytesTotal = total;
             }
+            int events = 0;
+            status = curl_multi_poll(multi, control.data(), uint(control.size()), waitMs, &events);
             if (received != lastReceived || events > 0) {
                 lastReceived = received;
                 sinceMove.restart();
             }
-            // Look again when the stall limit would run out.
-            if (const int stall = m_stallTimeout; stall > 0)
-                waitMs = int(std::min<qint64>(waitMs, stall - sinceMove.elapsed() + 1));
-            waitMs = std::max(waitMs, 0);
         }
     }
+    connections.transcript = nullptr;
     {
         QMutexLocker locker(&m_controlMutex);
         m_runningMulti = nullptr;
     }
+    // With TLS only tried, libcurl carries the data in clear when the server refuses PROT P and
+    // does not say so; the server's answer does. A connection that logged in during this
+    // transfer shows it in the transcript, one that was reused remembers its login's. libcurl
+    // names the connection it kept (until the handle leaves the multi handle); one that it
+    // closed was the only one there, or the transfer logged in anew.
+    curl_socket_t kept = CURL_SOCKET_BAD;
+    curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &kept);
+    const auto socket
+        = std::find_if(connections.controlSockets.begin(), connections.controlSockets.end(),
+            [kept](const ControlSocket &control) { return control.socket == kept; });
+    const FtpTranscript::Exchange protection = transcript.lastExchange("PROT");
+    if (!protection.command.isEmpty())
+        m_dataProtected = protection.command == "PROT P" && protection.replyCode / 100 == 2;
+    else if (socket != connections.controlSockets.end())
+        m_dataProtected = socket->dataProtected;
+    else
+        m_dataProtected = reusable.size() == 1 && reusable.first().dataProtected;
+    if (socket != connections.controlSockets.end())
+        socket->dataProtected = m_dataProtected;
     if (tracked) {
         curl_off_t received = 0;
         curl_off_t total = -1;
@@ -666,6 +738,27 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
     curl_multi_remove_handle(multi, handle);
     FtpTranscript::detach(handle);
     return code;
+}
+
+// A socket that libcurl opens before the transfer sent its first command carries a control
+// connection; data connections follow a reply (EPSV, PASV) or precede PORT.
+curl_socket_t FtpWorker::openSocket(void *client, curlsocktype purpose, curl_sockaddr *address)
+{
+    Q_UNUSED(purpose);
+    auto *connections = static_cast<Connections *>(client);
+    const curl_socket_t socket = ::socket(address->family, address->socktype, address->protocol);
+    if (socket != CURL_SOCKET_BAD && connections->transcript
+        && connections->transcript->exchanges().isEmpty()) {
+        connections->controlSockets.append({socket, false});
+    }
+    return socket;
+}
+
+int FtpWorker::closeSocket(void *client, curl_socket_t socket)
+{
+    QList<ControlSocket> &sockets = static_cast<Connections *>(client)->controlSockets;
+    sockets.removeIf([socket](const ControlSocket &control) { return control.socket == socket; });
+    return ::close(socket);
 }
 
 void FtpWorker::cancel(const QUuid &id)
@@ -749,7 +842,6 @@ void FtpWorker::dropHandle(CURL *handle)
 // not attached to it, so cleaning up the multi handle is what closes the connection.
 void FtpWorker::cleanupHandle(CURL *handle)
 {
-    m_sslLevels.remove(handle);
     m_multis.erase(handle);
     curl_easy_cleanup(handle);
 }
@@ -765,6 +857,8 @@ size_t FtpWorker::writeCallback(char *ptr, size_t size, size_t nmemb, void *user
         unsizedReply = nullptr;
     }
     const int length = int(size * nmemb);
+    if (replyPages.end)
+        faultInReply(length);
     return size_t(currentStream->writeRawData(ptr, length));
 }
 

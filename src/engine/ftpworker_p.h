@@ -177,8 +177,27 @@ private:
     QThread *m_thread;
     QByteArray m_errorBuffer;
     QHash<QString, CURL *> m_handlers;
-    // The multi handle that runs each cached handle's transfers and holds its connection.
-    std::unordered_map<CURL *, std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>> m_multis;
+    // What each cached handle's transfers run on: a multi handle that holds its connections,
+    // and the sockets of their control connections, which libcurl opens and closes through
+    // openSocket() and closeSocket(), each with whether the server accepted PROT P at its
+    // login: libcurl sends it once per connection, and the transfers that reuse the connection
+    // are protected as its login arranged.
+    struct ControlSocket
+    {
+        curl_socket_t socket;
+        bool dataProtected;
+    };
+    struct Connections
+    {
+        // Declared first: the multi handle's cleanup closes the sockets.
+        QList<ControlSocket> controlSockets;
+        std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi {nullptr, &curl_multi_cleanup};
+        // The transcript of the transfer in progress; null between transfers.
+        const FtpTranscript *transcript = nullptr;
+    };
+    static curl_socket_t openSocket(void *client, curlsocktype purpose, curl_sockaddr *address);
+    static int closeSocket(void *client, curl_socket_t socket);
+    std::unordered_map<CURL *, Connections> m_multis;
     std::atomic<int> m_maximumAttempts {0};
     // Runs of each request in flight so far, on the worker's thread only.
     QHash<QUuid, int> m_attempts;
@@ -197,14 +216,14 @@ private:
         QPropertyNotifier requireVerifiedPeerCopy;
     };
     Policy m_policy;
-    // The CURLOPT_USE_SSL level last set on each cached handle, which keeps it until it goes.
-    QHash<CURL *, long> m_sslLevels;
-    // What the handle prepared last verifies, and whether its transfer got through a TLS
-    // handshake: the protection of the attempt.
+    // What the handle prepared last verifies, whether its transfer got through a TLS handshake
+    // on the control connection and whether the server accepted PROT P for the data
+    // connections: the protection of the attempt.
     bool m_preparedVerifyPeer = false;
     bool m_preparedVerifyHost = false;
     TrustAnchor m_preparedAnchor;
     bool m_tlsEstablished = false;
+    bool m_dataProtected = false;
     // The failure of each request that waits for its repetition, on the worker's thread only.
     struct CertificateFailure
     {

@@ -28,6 +28,7 @@ public:
         bool proftpd = false; // instead of pyftpdlib: no implicit TLS, drop, stall or CMD
         QString daemon = {}; // "proftpd", "vsftpd" or "pureftpd" instead of pyftpdlib, as proftpd
         bool anonymous = false; // "anonymous" logs in too, with any password (pyftpdlib)
+        bool refuseDataProtection = false; // PROT answered with 534: data in clear after TLS
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -59,7 +60,8 @@ public:
                     "--key", options.keyFile, "--drop-after",
                     QString::number(options.dropDataAfter), "--stall-after",
                     QString::number(options.stallDataAfter), "--rate",
-                    QString::number(options.rate), "--anonymous", options.anonymous ? "yes" : ""});
+                    QString::number(options.rate), "--anonymous", options.anonymous ? "yes" : "",
+                    "--prot", options.refuseDataProtection ? "refuse" : "accept"});
         }
         while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
         const QByteArray line = process.readLine();

@@ -24,6 +24,7 @@ parser.add_argument("--tls", default="off", choices=["off", "allowed", "required
 parser.add_argument("--drop-after", type=int, default=-1, help="close data connections then")
 parser.add_argument("--stall-after", type=int, default=-1, help="stop sending then")
 parser.add_argument("--rate", type=int, default=-1, help="bytes a second on data connections")
+parser.add_argument("--prot", default="accept", choices=["accept", "refuse"], help="answer to PROT")
 args = parser.parse_args()
 events = open(args.events, "a", buffering=1) if args.events else None
 tls = args.tls != "off"
@@ -69,6 +70,9 @@ class Handler(TLS_FTPHandler if tls else FTPHandler):
     def pre_process_command(self, line, cmd, arg):
         log("CMD", cmd, int(bool(getattr(self, "_prot", False))))
         return super().pre_process_command(line, cmd, arg)
+
+    def ftp_PROT(self, line):  # refused: TLS on the control connection, data in clear text
+        return self.respond("534 Refused.") if args.prot == "refuse" else super().ftp_PROT(line)
 
     def on_login(self, username):
         log("LOGIN", int(getattr(self, "_ssl_established", False)))
