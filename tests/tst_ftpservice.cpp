@@ -10,7 +10,9 @@
 #include "logcapture.h"
 #include "testcertificates.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSemaphore>
@@ -44,6 +46,13 @@ struct Answers
             times << clock.elapsed();
         };
     }
+    FtpService::ResultCallback resultCallback()
+    {
+        return [this](const FtpResult &result) {
+            data << QByteArray();
+            results << result;
+        };
+    }
     bool wait(int count)
     {
         return QTest::qWaitFor([&] { return data.size() >= count; }, 60000);
@@ -62,6 +71,48 @@ const QString tooMany = ">> Too many certificate updates requested, something is
 QString certificatesDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/certificates";
+}
+
+// What a server may overwrite and continue; without it, ProFTPD keeps existing files.
+const QString writableConfig = "AllowOverwrite on\nAllowStoreRestart on";
+
+// The served tree, one entry a path (folders with a slash), sorted.
+QString tree(const FtpServer &server)
+{
+    QStringList entries;
+    const QDir root(server.path("root"));
+    QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        entries << root.relativeFilePath(it.filePath()) + (it.fileInfo().isDir() ? "/" : "");
+    }
+    entries.sort();
+    return entries.join(' ');
+}
+
+// "code attempts facts|reply command": how a request ended, after how many runs, what protected
+// it (e encrypted, p peer and h host verified) and what the server said last.
+QString outcome(const FtpResult &result)
+{
+    return QStringLiteral("%1 %2 %3%4%5|%6 %7")
+        .arg(result.code())
+        .arg(result.attempts())
+        .arg(result.isEncrypted() ? "e" : "", result.isPeerVerified() ? "p" : "",
+            result.isHostVerified() ? "h" : "")
+        .arg(result.replyCode())
+        .arg(result.replyCommand());
+}
+
+QByteArray sha256(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray served(const FtpServer &server, const QString &file)
+{
+    QFile in(server.path("root/" + file));
+    return in.open(QIODevice::ReadOnly) ? in.readAll() : "(none)";
 }
 
 } // namespace
@@ -513,6 +564,240 @@ private Q_SLOTS:
             QVERIFY(answers.wait(2));
             QCOMPARE(protection(1), facts);
         }
+    }
+
+    // Uploads against ProFTPD, one callback each: the server's copy is the source, or what was
+    // there stays; no temporary file is left. Setup: "old" or "half" of it under the target,
+    // "keeps" a server that refuses to replace files, "cancel" and "stall" a data connection that
+    // falls silent, "tls" verified TLS, "policy" a verified server required of a plain one.
+    void uploadsReplaceTheFileOnlyOnSuccess_data()
+    {
+        QTest::addColumn<QString>("source"); // file, memory or missing
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("options");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("outcome"); // its start
+        const auto row = [](const char *tag, const char *source, const char *target, int options,
+                             const char *setup, const char *outcome) {
+            QTest::newRow(tag) << source << target << options << setup << outcome;
+        };
+        row("from a file", "file", "a.bin", 0, "", "0 1 |250 RNTO a.bin");
+        row("from memory, over a file", "memory", "a.bin", 0, "old", "0 1 |250 RNTO a.bin");
+        row("in place, over a file", "memory", "a.bin", FtpService::InPlace, "old",
+            "0 1 |226 STOR a.bin");
+        row("continued in place", "file", "a.bin", FtpService::Resume, "half", "0 1 |226 APPE");
+        row("into missing folders, made", "file", "x/y/a.bin", FtpService::CreateDirectories, "",
+            "0 1 |250 RNTO a.bin");
+        row("into a missing folder", "file", "x/a.bin", 0, "", "9 1 |550 CWD x");
+        row("replacing refused", "file", "a.bin", 0, "old keeps", "21 1 |550 RNTO a.bin");
+        row("local file missing", "missing", "a.bin", 0, "", "-1 1 |0 ");
+        row("cancelled", "file", "a.bin", 0, "old cancel", "42 1 |150 STOR a.bin.part-");
+        row("stall limit", "memory", "a.bin", 0, "old stall", "28 1 |150 STOR a.bin.part-");
+        row("verified TLS", "file", "a.bin", 0, "tls", "0 1 eph|250 RNTO a.bin");
+        row("plain server, verified peer required", "file", "a.bin", 0, "policy", "64 1 |");
+    }
+    void uploadsReplaceTheFileOnlyOnSuccess()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, target);
+        QFETCH(int, options);
+        QFETCH(QString, setup);
+        QFETCH(QString, outcome);
+        FtpServer::Options serverOptions
+            = FtpServer::tlsOptions(setup == "tls" ? FtpServer::Tls::Required : FtpServer::Tls::Off,
+                m_certificates.fullChainFile(), m_certificates.serverKeyFile());
+        serverOptions.proftpd = true;
+        serverOptions.proftpdConfig = setup.contains("keeps") ? "" : writableConfig;
+        const bool silent = setup.contains("cancel") || setup.contains("stall");
+        serverOptions.relayFaultAfter = silent ? 1 << 16 : -1;
+        serverOptions.relayStalls = true;
+        const auto server = FtpServer::started(serverOptions);
+        const QByteArray content = FtpServer::testData(silent ? 32 << 20 : (1 << 20) + 7);
+        const QByteArray old = setup.contains("half") ? content.left(content.size() / 2)
+            : setup.contains("old")                   ? QByteArray("old")
+                                                      : QByteArray("(none)");
+        QTemporaryDir local;
+        QFile file(local.filePath("file"));
+        QVERIFY(server && file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
+            && (old == "(none)" || server->writeFile(target, old)));
+        file.close();
+        FtpService service;
+        server->logIn(service);
+        QVERIFY(setup != "tls" || service.loadCertificate(m_certificates.rootCaFile(), true));
+        service.setRequireTls(setup == "tls");
+        service.setRequireVerifiedPeer(setup == "policy");
+        service.setStallTimeout(setup.contains("stall") ? 500 : 0);
+        QList<qint64> sent;
+        qint64 total = 0;
+        service.setProgressHandler([&](const QString &, qint64 bytes, qint64 announced) {
+            if (setup.contains("cancel") && bytes > 0 && sent.value(sent.size() - 1) == 0)
+                service.cancel();
+            sent << bytes;
+            total = announced;
+        });
+        Answers answers;
+        const QString url = server->url("ftp", target);
+        const auto chosen = FtpService::TransferOptions(options);
+        if (source == "memory")
+            service.uploadData(content, url, answers.resultCallback(), chosen);
+        else
+            service.uploadFile(local.filePath(source), url, answers.resultCallback(), chosen);
+        QVERIFY(answers.wait(1));
+        QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 1; }, 200));
+        const QString ended = ::outcome(answers.results[0]);
+        QVERIFY2(ended.startsWith(outcome), qPrintable(ended));
+        const bool success = outcome.startsWith("0 ");
+        QCOMPARE(sha256(served(*server, target)), sha256(success ? content : old));
+        QVERIFY2(!tree(*server).contains(".part-"), qPrintable(tree(*server)));
+        QVERIFY(!success
+            || (sent.last() == content.size() && total == content.size()
+                && std::is_sorted(sent.cbegin(), sent.cend())));
+        // A continued upload sent the second half only.
+        QVERIFY(source == "missing" || server->count("APPE 226") == (setup == "half" ? 1 : 0));
+    }
+
+    // Each remote operation is one request with one callback: the server's answer to its
+    // command, and the served tree afterwards. Before: d/ f.txt full/ full/f.
+    void remoteOperationsCarryTheServersAnswer_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("argument"); // a new name, or "parents" for CreateDirectories
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("tree");
+        const auto row = [](const char *tag, const char *operation, const char *path,
+                             const char *argument, const char *outcome, const char *tree) {
+            QTest::newRow(tag) << operation << path << argument << outcome << tree;
+        };
+        const char *before = "d/ f.txt full/ full/f";
+        row("make a folder", "mkdir", "d/new", "", "0 1 |257 MKD new",
+            "d/ d/new/ f.txt full/ full/f");
+        row("make a folder that exists", "mkdir", "d", "", "21 1 |550 MKD d", before);
+        row("make a folder and its parents", "mkdir", "p/q/", "parents", "0 1 |250 CWD q",
+            "d/ f.txt full/ full/f p/ p/q/");
+        row("make a folder that exists, with parents", "mkdir", "d", "parents", "0 1 |250 CWD d",
+            before);
+        row("remove a folder", "rmdir", "d/", "", "0 1 |250 RMD d", "f.txt full/ full/f");
+        row("remove a folder that is not empty", "rmdir", "full", "", "21 1 |550 RMD full", before);
+        row("delete a file", "rm", "f.txt", "", "0 1 |250 DELE f.txt", "d/ full/ full/f");
+        row("delete a missing file", "rm", "none", "", "21 1 |550 DELE none", before);
+        row("delete in a missing folder", "rm", "none/f", "", "9 1 |550 CWD none", before);
+        row("rename a file", "mv", "f.txt", "g.txt", "0 1 |250 RNTO g.txt",
+            "d/ full/ full/f g.txt");
+        row("move a file", "mv", "full/f", "../d/f", "0 1 |250 RNTO ../d/f", "d/ d/f f.txt full/");
+        row("rename a missing file", "mv", "none", "g.txt", "21 1 |550 RNFR none", before);
+        row("a URL without an entry", "rm", "", "", "3 0 |0 ", before);
+    }
+    void remoteOperationsCarryTheServersAnswer()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QString, path);
+        QFETCH(QString, argument);
+        QFETCH(QString, outcome);
+        QFETCH(QString, tree);
+        FtpServer::Options options;
+        options.proftpd = true;
+        const auto server = FtpServer::started(options);
+        QVERIFY(server && server->writeFile("d/f", "") && QFile::remove(server->path("root/d/f"))
+            && server->writeFile("f.txt", "f") && server->writeFile("full/f", "f"));
+        FtpService service;
+        server->logIn(service);
+        Answers answers;
+        const QString url = server->url("ftp", path);
+        if (operation == "mkdir")
+            service.makeDirectory(url, answers.resultCallback(),
+                argument == "parents" ? FtpService::CreateDirectories
+                                      : FtpService::DefaultTransfer);
+        else if (operation == "rmdir")
+            service.removeDirectory(url, answers.resultCallback());
+        else if (operation == "rm")
+            service.removeFile(url, answers.resultCallback());
+        else
+            service.rename(url, argument, answers.resultCallback());
+        QVERIFY(answers.wait(1));
+        QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 1; }, 200));
+        QCOMPARE(::outcome(answers.results[0]), outcome);
+        QCOMPARE(::tree(*server), tree);
+    }
+
+    // A relay between client and server cuts (or stalls) data connections: with retries, a
+    // transfer goes on from where it stopped, so fewer bytes cross than a restart would need;
+    // without, it fails once and leaves nothing under the target name. Refusals are final.
+    void droppedTransfersGoOnWhereTheyStopped_data()
+    {
+        QTest::addColumn<QString>("request"); // get, get into a file, put, continue a local file
+        QTest::addColumn<QString>("fault"); // cut, twice, stall, or a refusal
+        QTest::addColumn<int>("retries");
+        QTest::addColumn<QString>("outcome"); // its start
+        const auto row = [](const char *tag, const char *request, const char *fault, int retries,
+                             const char *outcome) {
+            QTest::newRow(tag) << request << fault << retries << outcome;
+        };
+        row("download, cut, retried", "get", "cut", 3, "0 2 ");
+        row("download into a file, cut twice, retried", "file", "twice", 3, "0 3 ");
+        row("download, stalled, retried", "get", "stall", 1, "0 2 ");
+        row("upload, cut, retried", "put", "cut", 3, "0 2 ");
+        row("upload, cut twice, one retry", "put", "twice", 1, "55 2 ");
+        row("download, cut, not retried", "get", "cut", 0, "18 1 ");
+        row("upload, cut, not retried", "put", "cut", 0, "55 1 ");
+        row("download of a missing file", "get", "missing", 3, "78 1 ");
+        row("download with a refused login", "get", "login", 3, "67 1 ");
+        row("continue a partial local file", "continue", "", 0, "0 1 ");
+    }
+    void droppedTransfersGoOnWhereTheyStopped()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, fault);
+        QFETCH(int, retries);
+        QFETCH(QString, outcome);
+        const qint64 size = 64 << 20;
+        const qint64 cut = 20 << 20;
+        FtpServer::Options options;
+        options.proftpd = true;
+        options.proftpdConfig = writableConfig;
+        options.relayFaultAfter = cut;
+        options.relayFaults = fault.isEmpty() || fault == "missing" ? 0 : fault == "twice" ? 2 : 1;
+        options.relayStalls = fault == "stall";
+        const auto server = FtpServer::started(options);
+        const QByteArray content = FtpServer::testData(size);
+        QTemporaryDir local;
+        QFile file(local.filePath("file"));
+        QVERIFY(server && file.open(QIODevice::WriteOnly)
+            && file.write(request == "continue" ? content.left(cut) : content) > 0
+            && (request == "put" || server->writeFile("data.bin", content)));
+        file.close();
+        FtpService service;
+        service.setCredentials(server->user(), fault == "login" ? "wrong" : server->password(),
+            [](const QString &text) { return text; });
+        service.setRetries(retries);
+        service.setStallTimeout(fault == "stall" ? 1000 : 0);
+        Answers answers;
+        const QString url = server->url("ftp", fault == "missing" ? "none" : "data.bin");
+        if (request == "put")
+            service.uploadFile(file.fileName(), url, answers.resultCallback());
+        else
+            service.downloadFile(url, answers.callback(service),
+                request == "get" ? QString() : file.fileName(),
+                request == "continue" ? FtpService::Resume : FtpService::DefaultTransfer);
+        QVERIFY(answers.wait(1));
+        QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 1; }, 200));
+        QVERIFY2(::outcome(answers.results[0]).startsWith(outcome),
+            qPrintable(::outcome(answers.results[0])));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray received = request == "put" ? served(*server, "data.bin")
+            : request == "get"                       ? answers.data[0]
+                                                     : file.readAll();
+        const bool success = outcome.startsWith("0 ");
+        QCOMPARE(sha256(received),
+            sha256(success             ? content
+                    : request == "put" ? "(none)"
+                                       : received));
+        QVERIFY(success || content.startsWith(received) || request == "put");
+        QVERIFY2(!tree(*server).contains(".part-"), qPrintable(tree(*server)));
+        // A restart from the first byte would cost each fault's bytes and the whole file.
+        QVERIFY2(
+            !success || fault == "stall" || server->relayed() < options.relayFaults * cut + size,
+            qPrintable(QString::number(server->relayed())));
     }
 
     void destructionLeavesNoCallbackAndNoThread_data()

@@ -25,6 +25,12 @@ public:
         qint64 stallDataAfter = -1; // data connections fall silent after this many bytes
         qint64 rate = -1; // bytes a second on data connections
         bool proftpd = false; // instead of pyftpdlib: no implicit TLS, drop, stall, rate or CMD
+        QString proftpdConfig = {}; // lines added to its configuration
+        // With relayFaultAfter >= 0, url() leads through support/ftprelay.py, which cuts (or
+        // stalls) the first relayFaults data connections after that many bytes.
+        qint64 relayFaultAfter = -1;
+        int relayFaults = 1;
+        bool relayStalls = false;
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -42,6 +48,11 @@ public:
         QFile::setPermissions(
             server->path("."), QFile::permissions(server->path(".")) | QFile::ExeOther);
         if (QDir().mkpath(server->path("root")) && options.proftpd) {
+            // Its sessions may run as another user, who writes there.
+            QFile::setPermissions(server->path("root"), QFileDevice::Permissions(0x7777));
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("PROFTPD_CONFIG", options.proftpdConfig);
+            process.setProcessEnvironment(environment);
             process.start("bash",
                 {ZENDRA_TEST_SOURCE_DIR "/support/proftpd.sh", server->path("."),
                     server->path("root"), server->user(), server->password(), tls,
@@ -56,9 +67,17 @@ public:
                     QString::number(options.stallDataAfter), "--rate",
                     QString::number(options.rate)});
         }
-        while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
-        const QByteArray line = process.readLine();
-        server->m_port = line.startsWith("PORT ") ? line.mid(5).trimmed().toUShort() : 0;
+        server->m_port = readPort(process);
+        if (server->m_port && options.relayFaultAfter >= 0) {
+            server->m_relay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            server->m_relay.start("/usr/bin/python3",
+                QStringList {ZENDRA_TEST_SOURCE_DIR "/support/ftprelay.py", "--server-port",
+                    QString::number(server->m_port), "--after",
+                    QString::number(options.relayFaultAfter), "--faults",
+                    QString::number(options.relayFaults), "--events", server->path("relay")}
+                    + (options.relayStalls ? QStringList {"--stall"} : QStringList()));
+            server->m_port = readPort(server->m_relay);
+        }
         if (server->m_port)
             return server;
         qWarning("FTP server did not start: %s", qPrintable(process.errorString()));
@@ -68,8 +87,10 @@ public:
     ~FtpServer() { stop(); }
     void stop()
     {
-        m_process.terminate();
-        m_process.waitForFinished(5000);
+        for (QProcess *process : {&m_relay, &m_process}) {
+            process->terminate();
+            process->waitForFinished(5000);
+        }
     }
     void kill() // as a crash would end it
     {
@@ -89,12 +110,25 @@ public:
     {
         return QStringLiteral("%1://%2:%3/%4").arg(scheme, host).arg(m_port).arg(file);
     }
-    // Writes @p file (a path below the served directory), making its directories.
+    // Writes @p file (a path below the served directory), making its directories; both are
+    // writable for all, as the served directory is.
     bool writeFile(const QString &file, const QByteArray &content)
     {
         QFile out(path("root/" + file));
-        return QDir().mkpath(QFileInfo(out).path()) && out.open(QIODevice::WriteOnly)
-            && out.write(content) == content.size();
+        return QDir().mkpath(QFileInfo(out).path())
+            && QFile::setPermissions(QFileInfo(out).path(), QFileDevice::Permissions(0x7777))
+            && out.open(QIODevice::WriteOnly) && out.write(content) == content.size()
+            && out.setPermissions(QFileDevice::Permissions(0x6666));
+    }
+    // The bytes the relay forwarded on data connections that ended.
+    qint64 relayed() const
+    {
+        QFile file(path("relay"));
+        file.open(QIODevice::ReadOnly);
+        qint64 bytes = 0;
+        for (const QByteArray &line : file.readAll().split('\n'))
+            bytes += line.mid(5).toLongLong();
+        return bytes;
     }
     static QByteArray testData(qint64 size, quint32 seed = 1)
     {
@@ -122,7 +156,15 @@ public:
     QString path(const QString &name) const { return m_directory.filePath(name); }
 
 private:
+    static quint16 readPort(QProcess &process)
+    {
+        while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
+        const QByteArray line = process.readLine();
+        return line.startsWith("PORT ") ? line.mid(5).trimmed().toUShort() : 0;
+    }
+
     QTemporaryDir m_directory;
+    QProcess m_relay; // started after, stopped before the server
     QProcess m_process;
     quint16 m_port = 0;
 };

@@ -6,7 +6,8 @@
 #   proftpd.sh STATEDIR HOME USER PASSWORD [off|allowed|required [CHAIN KEY]]
 #
 # Prints "PORT <n>" once the server listens, then runs until it is terminated or its standard
-# input closes, stopping proftpd by its pid. STATEDIR (not writable by others) gets the config
+# input closes, stopping proftpd by its pid. The environment variable PROFTPD_CONFIG holds lines
+# to add to the configuration ("AllowOverwrite on", say). STATEDIR (not writable by others) gets the config
 # and events: "<command> <reply code> <protocol>" per command and "EXIT - <protocol>" when a
 # session ends.
 set -euo pipefail
@@ -42,6 +43,7 @@ ControlsEngine off
 LogFormat events "%m %s %{protocol}"
 ExtendedLog $state/events ALL,EXIT events
 CONF
+printf '%s\n' "${PROFTPD_CONFIG:-}" >>"$state/proftpd.conf"
 [ "$tls" = off ] || cat >>"$state/proftpd.conf" <<CONF
 LoadModule mod_tls.c
 TLSEngine on
