@@ -151,6 +151,75 @@ private Q_SLOTS:
             QDir(local.path()).entryList(QDir::Files), QStringList({"second", "target"}), 5000);
     }
 
+    // The upload element's status cycle, beside the download element continuing its partial
+    // file and the model's operations; each leaves the server as its status says.
+    void elementsAndOperationsChangeTheServer_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<FtpUpload::Status>("status");
+        QTest::newRow("finished") << "up/a.bin" << false << FtpUpload::Finished;
+        QTest::newRow("cancelled") << "up/a.bin" << true << FtpUpload::Cancelled;
+        QTest::newRow("missing folder") << "none/a.bin" << false << FtpUpload::Error;
+    }
+    void elementsAndOperationsChangeTheServer()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, cancel);
+        QFETCH(FtpUpload::Status, status);
+        FtpServer::Options options;
+        options.proftpd = true;
+        const auto server = FtpServer::started(options);
+        const QByteArray content = FtpServer::testData(300000);
+        QTemporaryDir local;
+        QFile file(local.filePath("a.bin"));
+        QFile part(local.filePath("b.bin.part"));
+        QVERIFY(server && server->writeFile("up/old", content) && file.open(QIODevice::WriteOnly)
+            && file.write(content) == content.size() && part.open(QIODevice::WriteOnly)
+            && part.write(content.left(1000)) == 1000);
+        part.close();
+        FtpService service;
+        server->logIn(service);
+        FtpDownload download; // continues what b.bin.part holds
+        download.setUrl(server->url("ftp", "up/old"));
+        download.setLocalFile(local.filePath("b.bin"));
+        download.setResume(true);
+        download.start();
+        FtpUpload upload;
+        QSignalSpy changes(&upload, &FtpUpload::statusChanged);
+        upload.setUrl(server->url("ftp", target));
+        upload.setLocalFile(QUrl::fromLocalFile(file.fileName()).toString());
+        upload.start();
+        if (cancel)
+            upload.cancel();
+        QTRY_COMPARE_WITH_TIMEOUT(download.status(), FtpDownload::Finished, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(upload.status(), status, 10000);
+        QCOMPARE(changes.size(), 2);
+        QVERIFY(part.open(QIODevice::ReadOnly) == false && server->count("REST 350") == 1);
+        QFile downloaded(local.filePath("b.bin"));
+        QVERIFY(downloaded.open(QIODevice::ReadOnly) && downloaded.readAll() == content);
+        QVERIFY(upload.errorString().contains("550") == (status == FtpUpload::Error));
+        QCOMPARE(upload.bytesSent(), status == FtpUpload::Finished ? content.size() : 0);
+        QFile uploaded(server->path("root/" + target));
+        QVERIFY(uploaded.open(QIODevice::ReadOnly) == (status == FtpUpload::Finished));
+        QVERIFY(uploaded.readAll() == (status == FtpUpload::Finished ? content : ""));
+        // The model renames, makes and removes, and lists anew after each.
+        FtpDirectoryModel model;
+        model.setUrl(server->url("ftp", "up/"));
+        QSignalSpy operations(&model, &FtpDirectoryModel::operationFinished);
+        QTRY_COMPARE(model.status(), FtpDirectoryModel::Ready);
+        model.renameEntry(rows(model).indexOf("old 300000"), "new name");
+        model.makeDirectory("sub dir");
+        QTRY_COMPARE(operations.size(), 2);
+        QTRY_VERIFY(rows(model).contains("sub dir/") && rows(model).contains("new name 300000"));
+        model.removeEntry(rows(model).indexOf("sub dir/"));
+        model.renameEntry(rows(model).indexOf("new name 300000"), "none/x");
+        QTRY_COMPARE(operations.size(), 4);
+        QCOMPARE(operations[3], QVariantList({false, operations[3][1]}));
+        QVERIFY(operations[3][1].toString().contains("550"));
+        QTRY_VERIFY(!rows(model).contains("sub dir/"));
+    }
+
     // The element's policy properties reach the service, and the service's setters reach QML
     // bindings; the specified methods keep their places.
     void policyIsAPropertyOfTheElement()

@@ -4,21 +4,19 @@
 #include "ftpdownload.h"
 
 #include "ftpservice.h"
+#include "ftptransferwatch_p.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QTemporaryFile>
-#include <QUrl>
 
 #include <cstdio>
 
 namespace zendra {
 
-FtpDownload::FtpDownload(QObject *parent) : QObject(parent) { }
+FtpDownload::FtpDownload(QObject *parent) : QObject(parent), m_watch(new FtpTransferWatch) { }
 
-FtpDownload::~FtpDownload()
-{
-    stopWatching();
-}
+FtpDownload::~FtpDownload() = default;
 
 QString FtpDownload::url() const
 {
@@ -44,6 +42,19 @@ void FtpDownload::setLocalFile(const QString &localFile)
         return;
     m_localFile = localFile;
     Q_EMIT localFileChanged();
+}
+
+bool FtpDownload::resume() const
+{
+    return m_resume;
+}
+
+void FtpDownload::setResume(bool resume)
+{
+    if (resume == m_resume)
+        return;
+    m_resume = resume;
+    Q_EMIT resumeChanged();
 }
 
 FtpDownload::Status FtpDownload::status() const
@@ -75,89 +86,76 @@ void FtpDownload::start()
 {
     if (m_status == Downloading)
         return;
-    const quint64 request = ++m_request;
     setProgress(0, -1);
-    const QUrl fileUrl(m_localFile);
-    const QString target = fileUrl.isLocalFile() ? fileUrl.toLocalFile() : m_localFile;
-    if (m_url.isEmpty() || target.isEmpty()) {
-        finish(Error, tr("A download needs a url and a localFile"));
+    const QString target = FtpTransferWatch::localPath(m_localFile);
+    QString error;
+    FtpService *service = m_url.isEmpty() || target.isEmpty()
+        ? nullptr
+        : FtpTransferWatch::service(tr("downloading %1").arg(m_url), &error);
+    if (!service) {
+        finish(Error, error.isEmpty() ? tr("A download needs a url and a localFile") : error);
         return;
     }
-    if (!Service<FtpService>::hasInstance()) {
-        finish(Error, tr("No FtpService exists: create one before downloading %1").arg(m_url));
-        return;
+    // A download to continue keeps its bytes under one name; the others get a fresh one.
+    QString partPath = target + QStringLiteral(".part");
+    if (!m_resume) {
+        QTemporaryFile part(target + QStringLiteral(".part-XXXXXX"));
+        part.setAutoRemove(false);
+        if (!part.open()) {
+            finish(Error, tr("Cannot write beside %1: %2").arg(target, part.errorString()));
+            return;
+        }
+        partPath = part.fileName();
     }
-    QTemporaryFile part(target + QStringLiteral(".part-XXXXXX"));
-    part.setAutoRemove(false);
-    if (!part.open()) {
-        finish(Error, tr("Cannot write beside %1: %2").arg(target, part.errorString()));
-        return;
-    }
-    const QString partPath = part.fileName();
-    part.close();
 
-    FtpService *service = &Service<FtpService>::instance();
-    stopWatching();
-    m_service = service;
-    m_remote = m_url;
     m_status = Downloading;
     m_errorString.clear();
     Q_EMIT statusChanged();
+    const quint64 request = m_watch->watch(
+        service, m_url, [this](qint64 received, qint64 total) { setProgress(received, total); });
     QPointer<FtpDownload> self(this);
-    const QString remote = m_url;
-    m_progressHandler = service->addProgressHandler(
-        [self, request, remote](const QString &url, qint64 received, qint64 total) {
-            if (self && self->m_request == request && url == remote)
-                self->setProgress(received, total);
-        });
+    const bool keep = m_resume;
     service->downloadFile(
-        remote,
-        [self, request, service, partPath, target](const QByteArray &) {
+        m_url,
+        [self, request, service, partPath, target, keep](const QByteArray &) {
             const FtpResult result = service->lastResult();
-            const bool current = self && self->m_request == request;
+            const bool current = self && self->m_watch->isCurrent(request);
             if (!current || !result.isSuccess()) {
-                QFile::remove(partPath);
+                if (!keep)
+                    QFile::remove(partPath);
                 if (current && result.isCancelled())
                     self->finish(Cancelled, QString());
                 else if (current)
-                    self->finish(Error, result.errorString());
+                    self->finish(Error, FtpTransferWatch::failure(result));
                 return;
             }
             if (std::rename(
                     QFile::encodeName(partPath).constData(), QFile::encodeName(target).constData())
                 != 0) {
-                QFile::remove(partPath);
+                if (!keep)
+                    QFile::remove(partPath);
                 self->finish(Error, tr("Cannot replace %1").arg(target));
                 return;
             }
             self->finish(Finished, QString());
         },
-        partPath);
+        partPath, m_resume ? FtpService::Resume : FtpService::DefaultTransfer);
 }
 
 void FtpDownload::cancel()
 {
     if (m_status != Downloading)
         return;
-    ++m_request;
-    if (m_service)
-        m_service->cancelRequestsFor(m_remote);
+    m_watch->cancel();
     finish(Cancelled, QString());
 }
 
 void FtpDownload::finish(Status status, const QString &errorString)
 {
-    stopWatching();
+    m_watch->stop();
     m_errorString = errorString;
     m_status = status;
     Q_EMIT statusChanged();
-}
-
-void FtpDownload::stopWatching()
-{
-    if (m_service && m_progressHandler)
-        m_service->removeProgressHandler(m_progressHandler);
-    m_progressHandler = 0;
 }
 
 void FtpDownload::setProgress(qint64 received, qint64 total)
