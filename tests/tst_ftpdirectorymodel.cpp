@@ -195,14 +195,12 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(download.status(), FtpDownload::Finished, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(upload.status(), status, 10000);
         QCOMPARE(changes.size(), 2);
-        QVERIFY(part.open(QIODevice::ReadOnly) == false && server->count("REST 350") == 1);
         QFile downloaded(local.filePath("b.bin"));
-        QVERIFY(downloaded.open(QIODevice::ReadOnly) && downloaded.readAll() == content);
+        QVERIFY(downloaded.open(QIODevice::ReadOnly) && downloaded.readAll() == content
+            && !part.exists() && server->count("REST 350") == 1);
         QVERIFY(upload.errorString().contains("550") == (status == FtpUpload::Error));
         QCOMPARE(upload.bytesSent(), status == FtpUpload::Finished ? content.size() : 0);
-        QFile uploaded(server->path("root/" + target));
-        QVERIFY(uploaded.open(QIODevice::ReadOnly) == (status == FtpUpload::Finished));
-        QVERIFY(uploaded.readAll() == (status == FtpUpload::Finished ? content : ""));
+        QVERIFY(server->served(target) == (status == FtpUpload::Finished ? content : "(none)"));
         // The model renames, makes and removes, and lists anew after each.
         FtpDirectoryModel model;
         model.setUrl(server->url("ftp", "up/"));
@@ -210,13 +208,12 @@ private Q_SLOTS:
         QTRY_COMPARE(model.status(), FtpDirectoryModel::Ready);
         model.renameEntry(rows(model).indexOf("old 300000"), "new name");
         model.makeDirectory("sub dir");
-        QTRY_COMPARE(operations.size(), 2);
         QTRY_VERIFY(rows(model).contains("sub dir/") && rows(model).contains("new name 300000"));
         model.removeEntry(rows(model).indexOf("sub dir/"));
         model.renameEntry(rows(model).indexOf("new name 300000"), "none/x");
         QTRY_COMPARE(operations.size(), 4);
-        QCOMPARE(operations[3], QVariantList({false, operations[3][1]}));
-        QVERIFY(operations[3][1].toString().contains("550"));
+        QVERIFY(operations[2][0].toBool() && !operations[3][0].toBool()
+            && operations[3][1].toString().contains("550"));
         QTRY_VERIFY(!rows(model).contains("sub dir/"));
     }
 

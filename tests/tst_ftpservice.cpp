@@ -12,7 +12,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSemaphore>
@@ -76,21 +75,6 @@ QString certificatesDirectory()
 // What a server may overwrite and continue; without it, ProFTPD keeps existing files.
 const QString writableConfig = "AllowOverwrite on\nAllowStoreRestart on";
 
-// The served tree, one entry a path (folders with a slash), sorted.
-QString tree(const FtpServer &server)
-{
-    QStringList entries;
-    const QDir root(server.path("root"));
-    QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        entries << root.relativeFilePath(it.filePath()) + (it.fileInfo().isDir() ? "/" : "");
-    }
-    entries.sort();
-    return entries.join(' ');
-}
-
 // "code attempts facts|reply command": how a request ended, after how many runs, what protected
 // it (e encrypted, p peer and h host verified) and what the server said last.
 QString outcome(const FtpResult &result)
@@ -107,12 +91,6 @@ QString outcome(const FtpResult &result)
 QByteArray sha256(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-}
-
-QByteArray served(const FtpServer &server, const QString &file)
-{
-    QFile in(server.path("root/" + file));
-    return in.open(QIODevice::ReadOnly) ? in.readAll() : "(none)";
 }
 
 } // namespace
@@ -566,60 +544,85 @@ private Q_SLOTS:
         }
     }
 
-    // Uploads against ProFTPD, one callback each: the server's copy is the source, or what was
-    // there stays; no temporary file is left. Setup: "old" or "half" of it under the target,
-    // "keeps" a server that refuses to replace files, "cancel" and "stall" a data connection that
-    // falls silent, "tls" verified TLS, "policy" a verified server required of a plain one.
-    void uploadsReplaceTheFileOnlyOnSuccess_data()
+    // Uploads and remote operations against ProFTPD, one callback each: how each ended, what
+    // the server said last, and the served tree afterwards, where an upload's copy is the source
+    // or what was there stays, and no temporary file is left. Setup: "old" or "half" of the
+    // source under the target, "keeps" a server that refuses to replace files, "cancel" and
+    // "stall" a data connection that falls silent, "tls" verified TLS, "policy" a verified
+    // server required of a plain one.
+    void writesChangeTheServerAsTheirOutcomeSays_data()
     {
-        QTest::addColumn<QString>("source"); // file, memory or missing
-        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("request"); // verb, path and argument
         QTest::addColumn<int>("options");
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("outcome"); // its start
-        const auto row = [](const char *tag, const char *source, const char *target, int options,
-                             const char *setup, const char *outcome) {
-            QTest::newRow(tag) << source << target << options << setup << outcome;
+        QTest::addColumn<QString>("tree"); // what is added to "d/ f.txt full/ full/f", or "-" ...
+        const auto row = [](const char *tag, const char *request, int options, const char *setup,
+                             const char *outcome, const char *tree) {
+            QTest::newRow(tag) << request << options << setup << outcome << tree;
         };
-        row("from a file", "file", "a.bin", 0, "", "0 1 |250 RNTO a.bin");
-        row("from memory, over a file", "memory", "a.bin", 0, "old", "0 1 |250 RNTO a.bin");
-        row("in place, over a file", "memory", "a.bin", FtpService::InPlace, "old",
-            "0 1 |226 STOR a.bin");
-        row("continued in place", "file", "a.bin", FtpService::Resume, "half", "0 1 |226 APPE");
-        row("into missing folders, made", "file", "x/y/a.bin", FtpService::CreateDirectories, "",
-            "0 1 |250 RNTO a.bin");
-        row("into a missing folder", "file", "x/a.bin", 0, "", "9 1 |550 CWD x");
-        row("replacing refused", "file", "a.bin", 0, "old keeps", "21 1 |550 RNTO a.bin");
-        row("local file missing", "missing", "a.bin", 0, "", "-1 1 |0 ");
-        row("cancelled", "file", "a.bin", 0, "old cancel", "42 1 |150 STOR a.bin.part-");
-        row("stall limit", "memory", "a.bin", 0, "old stall", "28 1 |150 STOR a.bin.part-");
-        row("verified TLS", "file", "a.bin", 0, "tls", "0 1 eph|250 RNTO a.bin");
-        row("plain server, verified peer required", "file", "a.bin", 0, "policy", "64 1 |");
+        row("upload a file", "put file a.bin", 0, "", "0 1 |250 RNTO a.bin", "a.bin");
+        row("upload bytes over a file", "put memory a.bin", 0, "old", "0 1 |250 RNTO a.bin",
+            "a.bin");
+        row("upload in place", "put memory a.bin", FtpService::InPlace, "old",
+            "0 1 |226 STOR a.bin", "a.bin");
+        row("continue an upload", "put file a.bin", FtpService::Resume, "half", "0 1 |226 APPE",
+            "a.bin");
+        row("upload into made folders", "put file x/y/a.bin", FtpService::CreateDirectories, "",
+            "0 1 |250 RNTO a.bin", "x/ x/y/ x/y/a.bin");
+        row("upload into a missing folder", "put file x/a.bin", 0, "", "9 1 |550 CWD x", "");
+        row("replacing refused", "put file a.bin", 0, "old keeps", "21 1 |550 RNTO a.bin", "a.bin");
+        row("upload a missing file", "put missing a.bin", 0, "", "-1 1 |0 ", "");
+        row("upload cancelled", "put file a.bin", 0, "old cancel", "42 1 |150 STOR a.bin.part-",
+            "a.bin");
+        row("upload stalled", "put memory a.bin", 0, "old stall", "28 1 |150 STOR a.bin.part-",
+            "a.bin");
+        row("upload over verified TLS", "put file a.bin", 0, "tls", "0 1 eph|250 RNTO a.bin",
+            "a.bin");
+        row("upload, verified peer required", "put file a.bin", 0, "policy", "64 1 |", "");
+        row("make a folder", "mkdir d/new", 0, "", "0 1 |257 MKD new", "d/new/");
+        row("make a folder that exists", "mkdir d", 0, "", "21 1 |550 MKD d", "");
+        row("make a folder and its parents", "mkdir p/q/", FtpService::CreateDirectories, "",
+            "0 1 |250 CWD q", "p/ p/q/");
+        row("make a folder that exists, with parents", "mkdir d", FtpService::CreateDirectories, "",
+            "0 1 |250 CWD d", "");
+        row("remove a folder", "rmdir d/", 0, "", "0 1 |250 RMD d", "-d/");
+        row("remove a folder that is not empty", "rmdir full", 0, "", "21 1 |550 RMD full", "");
+        row("delete a file", "rm f.txt", 0, "", "0 1 |250 DELE f.txt", "-f.txt");
+        row("delete a missing file", "rm none", 0, "", "21 1 |550 DELE none", "");
+        row("delete in a missing folder", "rm none/f", 0, "", "9 1 |550 CWD none", "");
+        row("rename a file", "mv f.txt g.txt", 0, "", "0 1 |250 RNTO g.txt", "-f.txt g.txt");
+        row("move a file", "mv full/f ../d/f", 0, "", "0 1 |250 RNTO ../d/f", "-full/f d/f");
+        row("rename a missing file", "mv none g.txt", 0, "", "21 1 |550 RNFR none", "");
+        row("a URL without an entry", "rm ", 0, "", "3 0 |0 ", "");
     }
-    void uploadsReplaceTheFileOnlyOnSuccess()
+    void writesChangeTheServerAsTheirOutcomeSays()
     {
-        QFETCH(QString, source);
-        QFETCH(QString, target);
+        QFETCH(QString, request);
         QFETCH(int, options);
         QFETCH(QString, setup);
         QFETCH(QString, outcome);
+        QFETCH(QString, tree);
         FtpServer::Options serverOptions
             = FtpServer::tlsOptions(setup == "tls" ? FtpServer::Tls::Required : FtpServer::Tls::Off,
                 m_certificates.fullChainFile(), m_certificates.serverKeyFile());
-        serverOptions.proftpd = true;
+        serverOptions.proftpd = serverOptions.relayStalls = true;
         serverOptions.proftpdConfig = setup.contains("keeps") ? "" : writableConfig;
         const bool silent = setup.contains("cancel") || setup.contains("stall");
         serverOptions.relayFaultAfter = silent ? 1 << 16 : -1;
-        serverOptions.relayStalls = true;
         const auto server = FtpServer::started(serverOptions);
+        const QStringList words = request.split(' ');
+        const QString url = server ? server->url("ftp", words.last()) : QString();
         const QByteArray content = FtpServer::testData(silent ? 32 << 20 : (1 << 20) + 7);
         const QByteArray old = setup.contains("half") ? content.left(content.size() / 2)
             : setup.contains("old")                   ? QByteArray("old")
                                                       : QByteArray("(none)");
         QTemporaryDir local;
         QFile file(local.filePath("file"));
-        QVERIFY(server && file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
-            && (old == "(none)" || server->writeFile(target, old)));
+        QVERIFY(server && server->writeFile("d/f", "") && QFile::remove(server->path("root/d/f"))
+            && server->writeFile("f.txt", "f") && server->writeFile("full/f", "f")
+            && (old == "(none)" || server->writeFile(words.last(), old))
+            && file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
         file.close();
         FtpService service;
         server->logIn(service);
@@ -636,88 +639,38 @@ private Q_SLOTS:
             total = announced;
         });
         Answers answers;
-        const QString url = server->url("ftp", target);
+        const auto done = answers.resultCallback();
         const auto chosen = FtpService::TransferOptions(options);
-        if (source == "memory")
-            service.uploadData(content, url, answers.resultCallback(), chosen);
+        if (words[0] == "put" && words[1] == "memory")
+            service.uploadData(content, url, done, chosen);
+        else if (words[0] == "put")
+            service.uploadFile(local.filePath(words[1]), url, done, chosen);
+        else if (words[0] == "mkdir")
+            service.makeDirectory(url, done, chosen);
+        else if (words[0] == "rmdir")
+            service.removeDirectory(url, done);
+        else if (words[0] == "rm")
+            service.removeFile(url, done);
         else
-            service.uploadFile(local.filePath(source), url, answers.resultCallback(), chosen);
-        QVERIFY(answers.wait(1));
-        QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 1; }, 200));
-        const QString ended = ::outcome(answers.results[0]);
-        QVERIFY2(ended.startsWith(outcome), qPrintable(ended));
+            service.rename(server->url("ftp", words[1]), words[2], done);
+        QVERIFY(answers.wait(1) && !QTest::qWaitFor([&] { return answers.data.size() > 1; }, 200));
+        QVERIFY2(::outcome(answers.results[0]).startsWith(outcome),
+            qPrintable(::outcome(answers.results[0])));
+        QStringList expected = QString("d/ f.txt full/ full/f").split(' ');
+        for (const QString &change : tree.split(' ', Qt::SkipEmptyParts))
+            change.startsWith('-') ? void(expected.removeOne(change.mid(1)))
+                                   : expected.append(change);
+        expected.sort();
+        QCOMPARE(server->tree(), expected.join(' '));
+        if (words[0] != "put")
+            return;
         const bool success = outcome.startsWith("0 ");
-        QCOMPARE(sha256(served(*server, target)), sha256(success ? content : old));
-        QVERIFY2(!tree(*server).contains(".part-"), qPrintable(tree(*server)));
+        QCOMPARE(sha256(server->served(words.last())), sha256(success ? content : old));
         QVERIFY(!success
             || (sent.last() == content.size() && total == content.size()
                 && std::is_sorted(sent.cbegin(), sent.cend())));
         // A continued upload sent the second half only.
-        QVERIFY(source == "missing" || server->count("APPE 226") == (setup == "half" ? 1 : 0));
-    }
-
-    // Each remote operation is one request with one callback: the server's answer to its
-    // command, and the served tree afterwards. Before: d/ f.txt full/ full/f.
-    void remoteOperationsCarryTheServersAnswer_data()
-    {
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("argument"); // a new name, or "parents" for CreateDirectories
-        QTest::addColumn<QString>("outcome");
-        QTest::addColumn<QString>("tree");
-        const auto row = [](const char *tag, const char *operation, const char *path,
-                             const char *argument, const char *outcome, const char *tree) {
-            QTest::newRow(tag) << operation << path << argument << outcome << tree;
-        };
-        const char *before = "d/ f.txt full/ full/f";
-        row("make a folder", "mkdir", "d/new", "", "0 1 |257 MKD new",
-            "d/ d/new/ f.txt full/ full/f");
-        row("make a folder that exists", "mkdir", "d", "", "21 1 |550 MKD d", before);
-        row("make a folder and its parents", "mkdir", "p/q/", "parents", "0 1 |250 CWD q",
-            "d/ f.txt full/ full/f p/ p/q/");
-        row("make a folder that exists, with parents", "mkdir", "d", "parents", "0 1 |250 CWD d",
-            before);
-        row("remove a folder", "rmdir", "d/", "", "0 1 |250 RMD d", "f.txt full/ full/f");
-        row("remove a folder that is not empty", "rmdir", "full", "", "21 1 |550 RMD full", before);
-        row("delete a file", "rm", "f.txt", "", "0 1 |250 DELE f.txt", "d/ full/ full/f");
-        row("delete a missing file", "rm", "none", "", "21 1 |550 DELE none", before);
-        row("delete in a missing folder", "rm", "none/f", "", "9 1 |550 CWD none", before);
-        row("rename a file", "mv", "f.txt", "g.txt", "0 1 |250 RNTO g.txt",
-            "d/ full/ full/f g.txt");
-        row("move a file", "mv", "full/f", "../d/f", "0 1 |250 RNTO ../d/f", "d/ d/f f.txt full/");
-        row("rename a missing file", "mv", "none", "g.txt", "21 1 |550 RNFR none", before);
-        row("a URL without an entry", "rm", "", "", "3 0 |0 ", before);
-    }
-    void remoteOperationsCarryTheServersAnswer()
-    {
-        QFETCH(QString, operation);
-        QFETCH(QString, path);
-        QFETCH(QString, argument);
-        QFETCH(QString, outcome);
-        QFETCH(QString, tree);
-        FtpServer::Options options;
-        options.proftpd = true;
-        const auto server = FtpServer::started(options);
-        QVERIFY(server && server->writeFile("d/f", "") && QFile::remove(server->path("root/d/f"))
-            && server->writeFile("f.txt", "f") && server->writeFile("full/f", "f"));
-        FtpService service;
-        server->logIn(service);
-        Answers answers;
-        const QString url = server->url("ftp", path);
-        if (operation == "mkdir")
-            service.makeDirectory(url, answers.resultCallback(),
-                argument == "parents" ? FtpService::CreateDirectories
-                                      : FtpService::DefaultTransfer);
-        else if (operation == "rmdir")
-            service.removeDirectory(url, answers.resultCallback());
-        else if (operation == "rm")
-            service.removeFile(url, answers.resultCallback());
-        else
-            service.rename(url, argument, answers.resultCallback());
-        QVERIFY(answers.wait(1));
-        QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 1; }, 200));
-        QCOMPARE(::outcome(answers.results[0]), outcome);
-        QCOMPARE(::tree(*server), tree);
+        QVERIFY(words[1] == "missing" || server->count("APPE 226") == (setup == "half" ? 1 : 0));
     }
 
     // A relay between client and server cuts (or stalls) data connections: with retries, a
@@ -779,21 +732,18 @@ private Q_SLOTS:
             service.downloadFile(url, answers.callback(service),
                 request == "get" ? QString() : file.fileName(),
                 request == "continue" ? FtpService::Resume : FtpService::DefaultTransfer);
-        QVERIFY(answers.wait(1));
-        QVERIFY(!QTest::qWaitFor([&] { return answers.data.size() > 1; }, 200));
+        QVERIFY(answers.wait(1) && !QTest::qWaitFor([&] { return answers.data.size() > 1; }, 200));
         QVERIFY2(::outcome(answers.results[0]).startsWith(outcome),
             qPrintable(::outcome(answers.results[0])));
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray received = request == "put" ? served(*server, "data.bin")
+        const QByteArray received = request == "put" ? server->served("data.bin")
             : request == "get"                       ? answers.data[0]
                                                      : file.readAll();
         const bool success = outcome.startsWith("0 ");
-        QCOMPARE(sha256(received),
-            sha256(success             ? content
-                    : request == "put" ? "(none)"
-                                       : received));
-        QVERIFY(success || content.startsWith(received) || request == "put");
-        QVERIFY2(!tree(*server).contains(".part-"), qPrintable(tree(*server)));
+        QVERIFY(success            ? sha256(received) == sha256(content)
+                : request == "put" ? received == "(none)"
+                                   : content.startsWith(received));
+        QVERIFY2(!server->tree().contains(".part-"), qPrintable(server->tree()));
         // A restart from the first byte would cost each fault's bytes and the whole file.
         QVERIFY2(
             !success || fault == "stall" || server->relayed() < options.relayFaults * cut + size,

@@ -1,9 +1,8 @@
 # SPDX-License-Identifier: MIT
-"""TCP relay between an FTP client and a server on 127.0.0.1 for the tests: forwards the control
-connection, points the passive-mode replies (227, 229) at ports of its own and forwards each data
-connection; the first --faults of them are cut (or, with --stall, fall silent) after --after
-bytes. Prints "PORT <n>", appends "DATA <bytes>" to --events as data connections end, and exits
-when its standard input closes."""
+"""TCP relay between an FTP client and a server on 127.0.0.1: forwards the control connection,
+points the passive-mode replies (227, 229) at its own ports and forwards each data connection,
+cutting (or with --stall silencing) the first --faults of them after --after bytes. Prints
+"PORT <n>", appends "DATA <bytes>" to --events per data connection, exits when stdin closes."""
 import argparse
 import os
 import re
@@ -12,9 +11,8 @@ import sys
 import threading
 
 parser = argparse.ArgumentParser()
-parser.add_argument("--server-port", type=int)
-parser.add_argument("--after", type=int)
-parser.add_argument("--faults", type=int)
+for name in ("--server-port", "--after", "--faults"):
+    parser.add_argument(name, type=int)
 parser.add_argument("--stall", action="store_true")
 parser.add_argument("--events")
 args = parser.parse_args()
@@ -32,7 +30,6 @@ def listener():
 
 def data(listening, port):
     client, server = listening.accept()[0], socket.create_connection(("127.0.0.1", port))
-    listening.close()
     with lock:
         fault, faults[0] = faults[0] > 0, faults[0] - 1
     moved = [0]
@@ -60,8 +57,6 @@ def data(listening, port):
                ((client, server), (server, client))]
     [thread.start() for thread in threads]
     [thread.join() for thread in threads]
-    client.close()
-    server.close()
     events.write("DATA %d\n" % moved[0])
 
 
@@ -78,14 +73,14 @@ def control(client):
     server = socket.create_connection(("127.0.0.1", args.server_port))
     threading.Thread(target=upstream, args=(client, server), daemon=True).start()
     for line in server.makefile("rb"):
-        extended = re.match(rb"229 .*\(\|\|\|(\d+)\|\)", line)
-        passive = re.match(rb"227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", line)
-        if extended or passive:
+        epsv = re.match(rb"229 .*\(\|\|\|(\d+)\|\)", line)
+        pasv = re.match(rb"227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", line)
+        if epsv or pasv:
             listening = listener()
-            port = int(extended[1]) if extended else int(passive[5]) * 256 + int(passive[6])
+            port = int(epsv[1]) if epsv else int(pasv[5]) * 256 + int(pasv[6])
             threading.Thread(target=data, args=(listening, port), daemon=True).start()
             own = listening.getsockname()[1]
-            line = (b"229 Entering Extended Passive Mode (|||%d|)\r\n" % own if extended else
+            line = (b"229 Entering Extended Passive Mode (|||%d|)\r\n" % own if epsv else
                     b"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n" % (own >> 8, own & 255))
         client.sendall(line)
     client.close()

@@ -5,6 +5,7 @@
 #define ZENDRA_TESTS_FTPSERVER_H
 
 #include <QDir>
+#include <QDirIterator>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -119,6 +120,26 @@ public:
             && QFile::setPermissions(QFileInfo(out).path(), QFileDevice::Permissions(0x7777))
             && out.open(QIODevice::WriteOnly) && out.write(content) == content.size()
             && out.setPermissions(QFileDevice::Permissions(0x6666));
+    }
+    // The served tree, one entry a path (folders with a slash), sorted and joined by spaces.
+    QString tree() const
+    {
+        const QDir root(path("root"));
+        QStringList entries;
+        for (QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                 QDirIterator::Subdirectories);
+             it.hasNext();) {
+            it.next();
+            entries << root.relativeFilePath(it.filePath()) + (it.fileInfo().isDir() ? "/" : "");
+        }
+        entries.sort();
+        return entries.join(' ');
+    }
+    // What the server holds in @p file, or "(none)".
+    QByteArray served(const QString &file) const
+    {
+        QFile in(path("root/" + file));
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : "(none)";
     }
     // The bytes the relay forwarded on data connections that ended.
     qint64 relayed() const
