@@ -77,7 +77,7 @@ class Handler(TLS_FTPHandler if tls else FTPHandler):
 
 
 Handler.authorizer = DummyAuthorizer()
-Handler.authorizer.add_user(args.user, args.password, args.home, perm="elr")
+Handler.authorizer.add_user(args.user, args.password, args.home, perm="elradfmw")
 if tls:
     Handler.certfile, Handler.keyfile = args.cert, args.key
     Handler.tls_control_required = Handler.tls_data_required = args.tls != "allowed"
