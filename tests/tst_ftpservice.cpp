@@ -829,6 +829,23 @@ private Q_SLOTS:
         service.downloadFile(server->url("ftp", "0"), answers.callback(service));
         QVERIFY(answers.wait(21) && answers.data.last() == FtpServer::testData(4096, 0));
         QCOMPARE(server->events().filter("PASS"), QStringList(2, "PASS 230 ftps"));
+        // After a TLS 1.3 upload, libcurl offers the next data connection a session that ProFTPD
+        // refuses (425): uploads and the requests after them still succeed.
+        for (int i = 0; i < 3; ++i) {
+            service.uploadData(FtpServer::testData(4096, i),
+                server->url("ftp", "up" + QString::number(i)), answers.resultCallback());
+        }
+        service.listDirectory(
+            server->url("ftp", ""),
+            [&](const QList<FtpFileInfo> &entries) {
+                answers.callback(service)(QByteArray::number(entries.size()));
+            },
+            FtpFileInfo::File);
+        QVERIFY(answers.wait(25));
+        QCOMPARE(answers.data.last(), "23");
+        for (const FtpResult &result : answers.results.mid(21))
+            QVERIFY2(result.isSuccess(), qPrintable(outcome(result)));
+        QCOMPARE(server->served("up2"), FtpServer::testData(4096, 2));
     }
 
     void twoServicesDownloadingAtOnceGetTheirOwnBytes()

@@ -332,6 +332,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
         curl_easy_setopt(handle, CURLOPT_RESUME_FROM_LARGE, curl_off_t(m_progressOffset));
     }
     FtpTranscript transcript;
+    const bool afterUpload = m_uploadedOn.contains(handle);
     const CURLcode performed = perform(handle, transcript);
     // libcurl reports a source that failed to read as a cancel; it is the local file's fault.
     const CURLcode code = m_sourceFailed ? CURLE_READ_ERROR : performed;
@@ -372,6 +373,8 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     }
     if (!filePath.isEmpty())
         file.close();
+    const bool sessionRefused = refusedSession(
+        url, handle, transfer && transfer->type == FtpJob::Upload, afterUpload, code, transcript);
 
     QString errorString;
     if (code != CURLE_OK) {
@@ -380,6 +383,13 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     }
     const auto repeat
         = [=] { performRequest(url, username, password, id, requestName, filePath, configure); };
+    if (sessionRefused) {
+        // The refused STOR made the file it was to write.
+        if (transfer && transfer->stored && !transfer->temporaryName.isEmpty())
+            removeTemporaryFile(url, username, password, *transfer, name);
+        repeatLater(id, 0, repeat);
+        return;
+    }
     if (!certificateFailure
         && retryLater(id, code, transcript, handle, data,
             qstrcmp(requestName, "listDirectory") != 0, repeat)) {
@@ -745,6 +755,7 @@ void FtpWorker::cleanupHandle(CURL *handle)
 {
     m_sslLevels.remove(handle);
     m_extendedHandles.remove(handle);
+    m_uploadedOn.remove(handle);
     m_multis.erase(handle);
     curl_easy_cleanup(handle);
 }

@@ -177,6 +177,11 @@ private:
     // @p continuable; then it is scheduled already.
     bool retryLater(const QUuid &id, CURLcode code, const FtpTranscript &transcript, CURL *handle,
         QByteArray &data, bool continuable, const std::function<void()> &repeat);
+    // Whether the server refused the TLS session of a data connection because of an upload
+    // before it on the same connection; then @p handle is gone, so that the request can run
+    // again on a fresh one.
+    bool refusedSession(const QString &url, CURL *handle, bool upload, bool afterUpload,
+        CURLcode code, const FtpTranscript &transcript);
     // Deletes the temporary file that a failed upload left, within a bounded time.
     void removeTemporaryFile(const QString &url, const QString &username, const QString &password,
         const Transfer &transfer, const QString &name);
@@ -250,6 +255,10 @@ private:
     // source, and whether reading that source failed.
     QHash<QUuid, Transfer> m_transfers;
     QSet<CURL *> m_extendedHandles;
+    // The handles that ran an upload over TLS, and the servers (by handler key) that refused a
+    // data connection after one; see refusedSession().
+    QSet<CURL *> m_uploadedOn;
+    QSet<QString> m_sessionRenewals;
     qint64 m_progressOffset = 0;
     qint64 m_uploadTotal = -1;
     QIODevice *m_source = nullptr;

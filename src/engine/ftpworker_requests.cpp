@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QMutexLocker>
 #include <QRandomGenerator>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -236,6 +237,38 @@ bool FtpWorker::retryLater(const QUuid &id, CURLcode code, const FtpTranscript &
                         << "ms after error" << int(code);
     repeatLater(id, pause, repeat);
     return true;
+}
+
+// ProFTPD (and servers like it) accept a data connection only in the TLS session of the control
+// connection. Over TLS 1.3 each data connection takes up a session ticket, and the server sends
+// a fresh one on it, which libcurl 7.88 learns when it reads: a download's data connection gives
+// the next one its ticket, an upload's never does, and the data connection after an upload on
+// the same control connection gets 425. Such a request runs again at once on a fresh connection,
+// and from then on that server's connection goes after each upload over TLS; servers that
+// accept it keep their connection.
+bool FtpWorker::refusedSession(const QString &url, CURL *handle, bool upload, bool afterUpload,
+    CURLcode code, const FtpTranscript &transcript)
+{
+    if (!m_tlsEstablished)
+        return false;
+    const QUrl parsed(url);
+    const QString key = QStringLiteral("%1/%2").arg(parsed.scheme()).arg(parsed.host());
+    const QList<FtpTranscript::Exchange> &exchanges = transcript.exchanges();
+    if (code != CURLE_OK && afterUpload
+        && std::any_of(exchanges.cbegin(), exchanges.cend(),
+            [](const FtpTranscript::Exchange &exchange) { return exchange.replyCode == 425; })) {
+        qCInfo(lcZendraFtp) << ">> [FTP RETRY]" << url
+                            << "on a fresh connection: the server refused the TLS session of the "
+                               "data connection after an upload";
+        m_sessionRenewals.insert(key);
+        dropHandle(handle);
+        return true;
+    }
+    if (upload && m_sessionRenewals.contains(key))
+        dropHandle(handle);
+    else if (upload)
+        m_uploadedOn.insert(handle);
+    return false;
 }
 
 void FtpWorker::removeTemporaryFile(const QString &url, const QString &username,

@@ -43,7 +43,6 @@ ControlsEngine off
 LogFormat events "%m %s %{protocol}"
 ExtendedLog $state/events ALL,EXIT events
 CONF
-printf '%s\n' "${PROFTPD_CONFIG:-}" >>"$state/proftpd.conf"
 [ "$tls" = off ] || cat >>"$state/proftpd.conf" <<CONF
 LoadModule mod_tls.c
 TLSEngine on
@@ -52,6 +51,7 @@ TLSRSACertificateKeyFile $key
 TLSCertificateChainFile $chain
 TLSRequired $([ "$tls" = required ] && echo on || echo off)
 CONF
+printf '%s\n' "${PROFTPD_CONFIG:-}" >>"$state/proftpd.conf"
 
 proftpd -n -c "$state/proftpd.conf" &
 server=$!
