@@ -5,9 +5,13 @@
 # ZENDRA_PASSWORD (and sets user, password), makes the test certificate chain in WORK/certs
 # (sets ca to its root) and writes random files below WORK/ftp: one of BIG_MIB MiB at BIG_PATH
 # and SMALL_COUNT of 4 KiB, f1.bin and on, in SMALL_DIR. median prints the median of the
-# numbers on its standard input, one per line.
+# numbers on its standard input, one per line. elapsed COMMAND... prints the seconds the command
+# took (bash's clock), with its output in WORK/last.out and WORK/last.err; a failing command stops
+# the benchmark. start_proftpd NAME HOME [TLS CHAIN KEY] starts ProFTPD
+# (tests/support/proftpd.sh) serving HOME, its state in WORK/NAME, and sets port.
 bench_setup() {
-    local work=$1 big_mib=$2 big=$3 small_count=$4 small=$5 i
+    local big_mib=$2 big=$3 small_count=$4 small=$5 i
+    work=$1
     export HOME=$work/home
     export XDG_DATA_HOME=$HOME/.local/share
     mkdir -p "$XDG_DATA_HOME"
@@ -25,4 +29,21 @@ bench_setup() {
 }
 median() {
     sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+elapsed() {
+    local start=$EPOCHREALTIME
+    if ! "$@" >"$work/last.out" 2>"$work/last.err"; then
+        echo "$(basename "$0"): failed: $*" >&2
+        tail -n 5 "$work/last.err" >&2
+        exit 1
+    fi
+    awk -v end="$EPOCHREALTIME" -v start="$start" 'BEGIN { printf "%.4f\n", end - start }'
+}
+start_proftpd() {
+    local state=$work/$1 home=$2
+    shift 2
+    mkdir -m 700 "$state"
+    server_start "$state" bash tests/support/proftpd.sh "$state" "$home" "$user" "$password" \
+        "$@" || exit 1
+    port=$SERVER_PORT
 }

@@ -43,18 +43,9 @@ trap cleanup EXIT
 
 bench_setup "$work" "$lead_mib" lead.bin "$small_count" .
 
-# start_proftpd NAME [TLS CHAIN KEY]: a new server for $work/ftp; sets port.
-start_proftpd() {
-    local state=$work/$1
-    shift
-    mkdir -m 700 "$state"
-    server_start "$state" bash tests/support/proftpd.sh "$state" "$work/ftp" "$user" "$password" \
-        "$@" || exit 1
-    port=$SERVER_PORT
-}
-start_proftpd tls required "$work/certs/fullchain.pem" "$work/certs/server.key"
+start_proftpd tls "$work/ftp" required "$work/certs/fullchain.pem" "$work/certs/server.key"
 tls_port=$port
-start_proftpd plain off
+start_proftpd plain "$work/ftp" off
 plain_port=$port
 echo "servers: $(proftpd --version 2>&1) on 127.0.0.1:$tls_port (TLS required)" \
     "and 127.0.0.1:$plain_port (no TLS); $(curl --version | head -n 1 | cut -d' ' -f1-2);" \

@@ -51,17 +51,6 @@ echo "server: pyftpdlib $(/usr/bin/python3 -c 'import pyftpdlib; print(pyftpdlib
     "127.0.0.1:$FTP_SERVER_PORT; $(curl --version | head -n 1 | cut -d' ' -f1-2);" \
     "$(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
 
-# Seconds taken by a command (bash's clock); a failing command stops the benchmark.
-elapsed() {
-    local start=$EPOCHREALTIME
-    if ! "$@" >"$work/last.out" 2>"$work/last.err"; then
-        echo "transfer.sh: failed: $*" >&2
-        tail -n 5 "$work/last.err" >&2
-        exit 1
-    fi
-    awk -v end="$EPOCHREALTIME" -v start="$start" 'BEGIN { printf "%.4f\n", end - start }'
-}
-
 # Commands of the large-file cases.
 big_size=$(stat -c %s "$work/ftp/big.bin")
 check_file() {

@@ -58,21 +58,13 @@ chmod 777 "$served"
 mkdir -m 777 "$served/small"
 export PROFTPD_CONFIG="AllowOverwrite on"
 
-# start_proftpd NAME [TLS CHAIN KEY]: a new server for $served; sets port.
-start_proftpd() {
-    local state=$work/$1
-    shift
-    mkdir -m 700 "$state"
-    server_start "$state" bash tests/support/proftpd.sh "$state" "$served" "$user" "$password" \
-        "$@" || exit 1
-    port=$SERVER_PORT
-}
-start_proftpd tls required "$work/certs/fullchain.pem" "$work/certs/server.key"
+start_proftpd tls "$served" required "$work/certs/fullchain.pem" "$work/certs/server.key"
 tls=ftp://127.0.0.1:$port
-start_proftpd plain off
+start_proftpd plain "$served" off
 plain=ftp://127.0.0.1:$port
 PROFTPD_CONFIG=$'AllowOverwrite on\nTLSOptions NoSessionReuseRequired' \
-    start_proftpd tls-own-sessions required "$work/certs/fullchain.pem" "$work/certs/server.key"
+    start_proftpd tls-own-sessions "$served" required "$work/certs/fullchain.pem" \
+    "$work/certs/server.key"
 own=ftp://127.0.0.1:$port
 echo "servers: $(proftpd --version 2>&1) on $tls (TLS required), $own (TLS required, data" \
     "connections with sessions of their own) and $plain (no TLS);" \
@@ -80,16 +72,6 @@ echo "servers: $(proftpd --version 2>&1) on $tls (TLS required), $own (TLS requi
     "$(nproc) cores"
 echo "load before: $(uptime)"
 
-# Seconds taken by a command; a failing command stops the benchmark.
-elapsed() {
-    local start=$EPOCHREALTIME
-    if ! "$@" >"$work/last.out" 2>"$work/last.err"; then
-        echo "upload.sh: failed: $*" >&2
-        tail -n 5 "$work/last.err" >&2
-        exit 1
-    fi
-    awk -v end="$EPOCHREALTIME" -v start="$start" 'BEGIN { printf "%.4f\n", end - start }'
-}
 big_size=$(stat -c %s "$work/ftp/big.bin")
 # check FILE SIZE...: each served file has its size; then it goes.
 check() {
