@@ -79,7 +79,7 @@ void FtpService::downloadFile(const QString &url,
     const std::function<void(const QByteArray &)> &callback, const QString &filePath,
     TransferOptions options, const QString &username)
 {
-    // Without a local file there is nothing to continue: the specified request does the rest.
+    // Without a local file there is nothing to continue: a plain download does the rest.
     if (!options.testFlag(Resume) || filePath.isEmpty()) {
         downloadFile(url, callback, filePath, username);
         return;

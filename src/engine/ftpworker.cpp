@@ -283,7 +283,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
         return;
     }
 
-    // The specified requests have no entry until they are retried.
+    // Downloads and listings have no entry until they are retried.
     const auto transferEntry = m_transfers.find(id);
     Transfer *transfer = transferEntry == m_transfers.end() ? nullptr : &transferEntry.value();
     if (transfer && transfer->type == FtpJob::Upload) {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // FtpWorker's later request kinds, on the worker's thread: uploads (to a temporary name, renamed
 // on success), remote file operations, resumed downloads, and the retries of transfers that a
-// dropped or stalled connection ended. They run through performRequest() like the specified
-// kinds, with a Transfer that carries their state from one attempt to the next.
+// dropped or stalled connection ended. They run through performRequest() like downloads and
+// listings, with a Transfer that carries their state from one attempt to the next.
 #include "ftpworker_p.h"
 
 #include "ftpservice.h"
