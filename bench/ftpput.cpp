@@ -45,8 +45,8 @@ int main(int argc, char **argv)
     qsizetype remaining = args.size();
     qsizetype failed = 0;
     for (const QString &file : std::as_const(args)) {
-        const QString url = folder
-            + QString::fromLatin1(QUrl::toPercentEncoding(QFileInfo(file).fileName()));
+        const QString url
+            = folder + QString::fromLatin1(QUrl::toPercentEncoding(QFileInfo(file).fileName()));
         service.uploadFile(
             file, url,
             [&](const zendra::FtpResult &result) {

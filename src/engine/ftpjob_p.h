@@ -37,8 +37,7 @@ public:
     };
 
     FtpJob(const QString &url, const QString &filePath, const QString &username,
-           const QString &password, const std::function<void(const QByteArray &)> &callback,
-           int type);
+        const QString &password, const std::function<void(const QByteArray &)> &callback, int type);
 
     QUuid id() const { return m_id; }
     QString url() const { return m_url; }
