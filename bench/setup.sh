@@ -7,6 +7,10 @@
 # and SMALL_COUNT of 4 KiB, f1.bin and on, in SMALL_DIR. median prints the median of the
 # numbers on its standard input, one per line. bench_work NAME makes a fresh work directory in
 # $work that ProFTPD's sessions can pass through, removed with the servers when the script ends.
+# elapsed COMMAND... prints the seconds the command took (bash's clock), with its output in
+# WORK/last.out and WORK/last.err; a failing command stops the benchmark. start_proftpd NAME HOME
+# [TLS CHAIN KEY] starts ProFTPD (tests/support/proftpd.sh) serving HOME, its state in WORK/NAME,
+# and sets port.
 bench_work() {
     work=$(mktemp -d "${TMPDIR:-/tmp}/zendra-$1.XXXXXX")
     # Run as root, proftpd's sessions are nobody's and need to pass through to the served directory.
@@ -14,7 +18,8 @@ bench_work() {
     trap 'ftp_server_stop; rm -rf "$work"' EXIT
 }
 bench_setup() {
-    local work=$1 big_mib=$2 big=$3 small_count=$4 small=$5 i
+    local big_mib=$2 big=$3 small_count=$4 small=$5 i
+    work=$1
     export HOME=$work/home
     export XDG_DATA_HOME=$HOME/.local/share
     mkdir -p "$XDG_DATA_HOME"
@@ -32,4 +37,21 @@ bench_setup() {
 }
 median() {
     sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+elapsed() {
+    local start=$EPOCHREALTIME
+    if ! "$@" >"$work/last.out" 2>"$work/last.err"; then
+        echo "$(basename "$0"): failed: $*" >&2
+        tail -n 5 "$work/last.err" >&2
+        exit 1
+    fi
+    awk -v end="$EPOCHREALTIME" -v start="$start" 'BEGIN { printf "%.4f\n", end - start }'
+}
+start_proftpd() {
+    local state=$work/$1 home=$2
+    shift 2
+    mkdir -m 700 "$state"
+    server_start "$state" bash tests/support/proftpd.sh "$state" "$home" "$user" "$password" \
+        "$@" || exit 1
+    port=$SERVER_PORT
 }

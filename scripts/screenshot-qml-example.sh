@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Takes the README's picture of the QML example: builds it, serves a small directory from the test
-# suite's FTP server on 127.0.0.1 (slowed to 4 MB/s) and lets the example render itself offscreen
-# into a PNG while it downloads one of the files.
+# suite's FTP server on 127.0.0.1 (its downloads slowed to 4 MB/s) and lets the example render
+# itself offscreen into a PNG once it has uploaded a local file and while it downloads another.
 #
 #   bash scripts/screenshot-qml-example.sh [OUTPUT.png]     (default build/qml-example.png)
 #
@@ -36,10 +36,12 @@ touch -d '2026-12-06 07:45' "$home/zendra-1.0.0.tar.xz"
 touch -d '2026-12-06 07:52' "$home/screenshot.png"
 
 ftp_server_start "$work" --user demo --password demo-secret --home "$work/ftp" --rate 4000000
-mkdir -p "$work/data" "$work/runtime" "$work/downloads"
+mkdir -p "$work/data" "$work/runtime" "$work/downloads" "$work/home/demo"
+head -c 2621440 /dev/zero >"$work/home/demo/measurements-2026-12-06.csv"
 chmod 700 "$work/runtime"
 export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/runtime
 ZENDRA_USER=demo ZENDRA_PASSWORD=demo-secret build/examples/zendra-qml-example \
-    --screenshot "$out" --download zendra-1.0.0.tar.xz --download-dir "$work/downloads" \
+    --screenshot "$out" --upload "$work/home/demo/measurements-2026-12-06.csv" \
+    --download zendra-1.0.0.tar.xz --download-dir "$work/downloads" \
     "ftp://127.0.0.1:$FTP_SERVER_PORT/pub/"
 echo "screenshot: $out"

@@ -9,6 +9,7 @@
 #include "ftpfileinfo.h"
 #include "ftpresult.h"
 #include "ftpservice.h"
+#include "ftpupload.h"
 #include "ftpurl.h"
 #include "service.h"
 #include "zendraglobal.h"

@@ -228,6 +228,64 @@ private Q_SLOTS:
                 QByteArrayList {"note: logging in as anonymous, no --user given"}, false));
     }
 
+    // The writing commands against ProFTPD, which keeps existing files: the exit status, the
+    // error line and the served tree afterwards (before: a.txt d/). LOCAL is a local file.
+    void writingCommandsEndWithTheirExitStatus_data()
+    {
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("error"); // its start
+        QTest::addColumn<QString>("tree");
+        const auto row = [](const char *tag, const char *args, int status, const char *error,
+                             const char *tree) {
+            QTest::newRow(tag) << args << status << QByteArray(error) << tree;
+        };
+        row("put into made folders", "put LOCAL SERVER/n/ --create-dirs", 0, "",
+            "a.txt d/ n/ n/local");
+        row("put over a kept file", "put LOCAL SERVER/a.txt", 8,
+            "put: uploading to SERVER/a.txt failed: error 21: the server refused RNTO a.txt (550 "
+            "a.txt: ",
+            "a.txt d/");
+        row("put a missing file", "put /none SERVER/x", 7,
+            "put: uploading to SERVER/x failed: cannot read \"/none\": ", "a.txt d/");
+        row("mkdir", "mkdir SERVER/d/e", 0, "", "a.txt d/ d/e/");
+        row("mkdir, exists", "mkdir SERVER/d", 8,
+            "mkdir: making SERVER/d failed: error 21: ", "a.txt d/");
+        row("rm a folder", "rm SERVER/d/", 0, "", "a.txt");
+        row("rm, missing", "rm SERVER/none", 8,
+            "rm: removing SERVER/none failed: error 21: ", "a.txt d/");
+        row("mv", "mv SERVER/a.txt d/b.txt", 0, "", "d/ d/b.txt");
+        row("get --continue", "get SERVER/a.txt LOCAL --continue --retries 2", 0, "", "a.txt d/");
+    }
+    void writingCommandsEndWithTheirExitStatus()
+    {
+        QFETCH(QString, args);
+        QFETCH(int, status);
+        QFETCH(QByteArray, error);
+        QFETCH(QString, tree);
+        FtpServer::Options options;
+        options.proftpd = true;
+        const auto server = FtpServer::started(options);
+        QTemporaryDir local;
+        QFile file(local.filePath("local"));
+        QFile part(file.fileName() + ".part");
+        QVERIFY(server && server->writeFile("a.txt", "hello") && server->writeFile("d/x", "")
+            && QFile::remove(server->path("root/d/x")) && file.open(QIODevice::WriteOnly)
+            && part.open(QIODevice::WriteOnly) && part.write("he") == 2);
+        file.close();
+        part.close();
+        const QString url = server->url("ftp", "").chopped(1);
+        const auto [exitCode, out, own, recovered] = run(
+            args.replace("SERVER", url).replace("LOCAL", file.fileName()).split(' ')
+            + QStringList {"--no-ssl", "--user", server->user(), "--password", server->password()});
+        QCOMPARE(exitCode, status);
+        QCOMPARE(own.value(0).left(error.size()), error.replace("SERVER", url.toUtf8()));
+        QCOMPARE(server->tree(), tree);
+        QVERIFY(!args.contains("--continue")
+            || (server->count("REST 350") == 1 && file.open(QIODevice::ReadOnly)
+                && file.readAll() == "hello" && !part.exists()));
+    }
+
     // A root that only its server vouches for is trusted when the user says so: by fingerprint,
     // or on a terminal when asked (default no). It is pinned to the server, and a root that
     // changes is refused with both fingerprints until --forget-ca.

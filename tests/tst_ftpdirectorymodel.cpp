@@ -181,6 +181,73 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(target).permissions() & 0x777, 0x604);
     }
 
+    // The upload element's status cycle, beside the download element continuing its partial
+    // file and the model's operations; each leaves the server as its status says.
+    void elementsAndOperationsChangeTheServer_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<FtpUpload::Status>("status");
+        QTest::newRow("finished") << "up/a.bin" << false << FtpUpload::Finished;
+        QTest::newRow("cancelled") << "up/a.bin" << true << FtpUpload::Cancelled;
+        QTest::newRow("missing folder") << "none/a.bin" << false << FtpUpload::Error;
+    }
+    void elementsAndOperationsChangeTheServer()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, cancel);
+        QFETCH(FtpUpload::Status, status);
+        FtpServer::Options options;
+        options.proftpd = true;
+        const auto server = FtpServer::started(options);
+        const QByteArray content = FtpServer::testData(300000);
+        QTemporaryDir local;
+        QFile file(local.filePath("a.bin"));
+        QFile part(local.filePath("b.bin.part"));
+        QVERIFY(server && server->writeFile("up/old", content) && file.open(QIODevice::WriteOnly)
+            && file.write(content) == content.size() && part.open(QIODevice::WriteOnly)
+            && part.write(content.left(1000)) == 1000);
+        file.close();
+        part.close();
+        FtpService service;
+        server->logIn(service);
+        FtpDownload download; // continues what b.bin.part holds
+        download.setUrl(server->url("ftp", "up/old"));
+        download.setLocalFile(local.filePath("b.bin"));
+        download.setResume(true);
+        download.start();
+        FtpUpload upload;
+        QSignalSpy changes(&upload, &FtpUpload::statusChanged);
+        upload.setUrl(server->url("ftp", target));
+        upload.setLocalFile(QUrl::fromLocalFile(file.fileName()).toString());
+        upload.start();
+        if (cancel)
+            upload.cancel();
+        QTRY_COMPARE_WITH_TIMEOUT(download.status(), FtpDownload::Finished, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(upload.status(), status, 10000);
+        QVERIFY(changes.size() == 2 && !part.exists() && server->count("REST 350") == 1);
+        QVERIFY(upload.errorString().contains("550") == (status == FtpUpload::Error));
+        const bool sent = status == FtpUpload::Finished;
+        QVERIFY(upload.bytesSent() == (sent ? content.size() : 0)
+            && server->served(target) == (sent ? content : "(none)"));
+        QFile downloaded(local.filePath("b.bin"));
+        QVERIFY(downloaded.open(QIODevice::ReadOnly) && downloaded.readAll() == content);
+        // The model renames, makes and removes, and lists anew after each.
+        FtpDirectoryModel model;
+        model.setUrl(server->url("ftp", "up/"));
+        QSignalSpy operations(&model, &FtpDirectoryModel::operationFinished);
+        QTRY_COMPARE(model.status(), FtpDirectoryModel::Ready);
+        model.renameEntry(rows(model).indexOf("old 300000"), "new name");
+        model.makeDirectory("sub dir");
+        QTRY_VERIFY(rows(model).contains("sub%20dir/") && rows(model).contains("new%20name 300000"));
+        model.removeEntry(rows(model).indexOf("sub%20dir/"));
+        model.renameEntry(rows(model).indexOf("new%20name 300000"), "none/x");
+        QTRY_COMPARE(operations.size(), 4);
+        QVERIFY(operations[2][0].toBool() && !operations[3][0].toBool()
+            && operations[3][1].toString().contains("550"));
+        QTRY_VERIFY(!rows(model).contains("sub%20dir/"));
+    }
+
     // The element's policy properties reach the service, and the service's setters reach QML
     // bindings; the specified methods keep their places.
     void policyIsAPropertyOfTheElement()

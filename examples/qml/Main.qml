@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A small FTP browser: FtpService with its switches, a URL field, the listing (click a directory
-// to enter it, "Up" to leave it, a file to download it into downloadDirectory) and the download's
-// progress with a cancel button.
+// to enter it, "Up" to leave it, a file to download it into downloadDirectory), a local file to
+// upload into the directory shown, a name for a new folder or a renamed entry, a delete button
+// per entry, and the transfers' progress with cancel buttons.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
@@ -13,10 +14,15 @@ ApplicationWindow {
     property alias url: directory.url
     readonly property alias directory: directory
     readonly property alias download: download
+    readonly property alias upload: upload
     // Where clicked files go, and the login; the host sets them.
     property string downloadDirectory: "."
     property string user
     property string password
+
+    function folderUrl() {
+        return directory.url.replace(/\/*$/, "/")
+    }
 
     function parentUrl(url) {
         const trimmed = url.replace(/\/+$/, "")
@@ -24,8 +30,8 @@ ApplicationWindow {
         return cut > trimmed.indexOf("//") + 1 ? trimmed.slice(0, cut + 1) : url
     }
 
-    width: 640
-    height: 420
+    width: 720
+    height: 480
     visible: true
     title: "zendra: " + (url || "no directory")
 
@@ -44,6 +50,21 @@ ApplicationWindow {
 
     FtpDownload {
         id: download
+    }
+
+    FtpUpload {
+        id: upload
+        onStatusChanged: if (status === FtpUpload.Finished) directory.reload()
+    }
+
+    // The last operation's outcome, shown in the footer until the next listing.
+    property string operationMessage: ""
+    Connections {
+        target: directory
+        function onOperationFinished(success, errorString) {
+            window.operationMessage = success ? "" : errorString
+        }
+        function onUrlChanged() { window.operationMessage = "" }
     }
 
     header: ToolBar {
@@ -106,6 +127,37 @@ ApplicationWindow {
                 // Refuses servers that are not verified over TLS; the refusal shows below.
                 Switch { id: verifiedSwitch; objectName: "requireVerified"; text: "Verified TLS only" }
             }
+            RowLayout {
+                TextField {
+                    id: localField
+                    objectName: "localFile"
+                    Layout.fillWidth: true
+                    placeholderText: "local file to upload"
+                }
+                Button {
+                    text: "Upload"
+                    enabled: localField.text !== "" && directory.url !== ""
+                             && upload.status !== FtpUpload.Uploading
+                    onClicked: {
+                        const path = localField.text.replace(/^file:\/\//, "")
+                        upload.url = window.folderUrl()
+                            + encodeURIComponent(path.slice(path.lastIndexOf("/") + 1))
+                        upload.localFile = path
+                        upload.start()
+                    }
+                }
+                TextField {
+                    id: nameField
+                    objectName: "name"
+                    Layout.preferredWidth: 140
+                    placeholderText: "name"
+                }
+                Button {
+                    text: "New folder"
+                    enabled: nameField.text !== "" && directory.url !== ""
+                    onClicked: directory.makeDirectory(nameField.text)
+                }
+            }
         }
     }
 
@@ -140,8 +192,57 @@ ApplicationWindow {
                     horizontalAlignment: Text.AlignRight
                     text: Qt.formatDateTime(modified, "yyyy-MM-dd hh:mm")
                 }
+                Button {
+                    text: "Rename"
+                    flat: true
+                    enabled: nameField.text !== ""
+                    onClicked: directory.renameEntry(index, nameField.text)
+                }
+                Button {
+                    text: "Delete"
+                    flat: true
+                    onClicked: directory.removeEntry(index)
+                }
             }
         }
+    }
+
+    // One transfer's name, state and progress, with a cancel button.
+    component TransferRow: RowLayout {
+        id: row
+        property string name
+        property string detail
+        property real progress
+        property bool running
+        signal cancel()
+        Label {
+            Layout.fillWidth: true
+            elide: Text.ElideMiddle
+            text: row.name + ": " + row.detail
+        }
+        // Drawn by hand: Qt 6.4's ProgressBar leaks its texture when the window goes.
+        Rectangle {
+            Layout.preferredWidth: 160
+            Layout.preferredHeight: 10
+            radius: 5
+            color: "#d0d0d0"
+            Rectangle {
+                width: parent.width * row.progress
+                height: parent.height
+                radius: 5
+                color: "#3584e4"
+            }
+        }
+        Button {
+            text: "Cancel"
+            enabled: row.running
+            onClicked: row.cancel()
+        }
+    }
+
+    function mebibytes(done, total) {
+        return (done / 1048576).toFixed(1) + " of "
+            + (total < 0 ? "?" : (total / 1048576).toFixed(1)) + " MiB"
     }
 
     footer: ColumnLayout {
@@ -158,51 +259,45 @@ ApplicationWindow {
         ToolBar {
             Layout.fillWidth: true
             padding: 6
-            RowLayout {
+            ColumnLayout {
                 anchors.fill: parent
-                spacing: 16
                 Label {
-                    Layout.fillWidth: !downloadRow.visible
-                    text: directory.status === FtpDirectoryModel.Loading ? "Loading\u2026"
+                    Layout.fillWidth: true
+                    elide: Text.ElideRight
+                    text: window.operationMessage !== "" ? window.operationMessage
+                        : directory.status === FtpDirectoryModel.Loading ? "Loading\u2026"
                         : directory.status === FtpDirectoryModel.Error ? directory.errorString
                         : directory.status === FtpDirectoryModel.Ready
                           ? (directory.count === 1 ? "1 entry" : directory.count + " entries")
                         : "Enter a directory URL"
                 }
-                RowLayout {
+                TransferRow {
+                    id: uploadRow
+                    Layout.fillWidth: true
+                    visible: upload.status !== FtpUpload.Null
+                    name: "\u2191 " + upload.url.slice(upload.url.lastIndexOf("/") + 1)
+                    detail: upload.status === FtpUpload.Uploading
+                           ? window.mebibytes(upload.bytesSent, upload.bytesTotal)
+                           : upload.status === FtpUpload.Finished ? "uploaded"
+                           : upload.status === FtpUpload.Cancelled ? "cancelled"
+                           : upload.errorString
+                    progress: upload.progress
+                    running: upload.status === FtpUpload.Uploading
+                    onCancel: upload.cancel()
+                }
+                TransferRow {
                     id: downloadRow
                     Layout.fillWidth: true
                     visible: download.status !== FtpDownload.Null
-                    Label {
-                        Layout.fillWidth: true
-                        elide: Text.ElideMiddle
-                        text: download.url.slice(download.url.lastIndexOf("/") + 1) + ": "
-                            + (download.status === FtpDownload.Downloading
-                               ? (download.bytesReceived / 1048576).toFixed(1) + " of "
-                                 + (download.bytesTotal < 0 ? "?"
-                                    : (download.bytesTotal / 1048576).toFixed(1)) + " MiB"
-                               : download.status === FtpDownload.Finished ? "saved"
-                               : download.status === FtpDownload.Cancelled ? "cancelled"
-                               : download.errorString)
-                    }
-                    // Drawn by hand: Qt 6.4's ProgressBar leaks its texture when the window goes.
-                    Rectangle {
-                        Layout.preferredWidth: 160
-                        Layout.preferredHeight: 10
-                        radius: 5
-                        color: "#d0d0d0"
-                        Rectangle {
-                            width: parent.width * download.progress
-                            height: parent.height
-                            radius: 5
-                            color: "#3584e4"
-                        }
-                    }
-                    Button {
-                        text: "Cancel"
-                        enabled: download.status === FtpDownload.Downloading
-                        onClicked: download.cancel()
-                    }
+                    name: "\u2193 " + download.url.slice(download.url.lastIndexOf("/") + 1)
+                    detail: download.status === FtpDownload.Downloading
+                           ? window.mebibytes(download.bytesReceived, download.bytesTotal)
+                           : download.status === FtpDownload.Finished ? "saved"
+                           : download.status === FtpDownload.Cancelled ? "cancelled"
+                           : download.errorString
+                    progress: download.progress
+                    running: download.status === FtpDownload.Downloading
+                    onCancel: download.cancel()
                 }
             }
         }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Host of the QML example: credentials from ZENDRA_USER and ZENDRA_PASSWORD for the window's
 // FtpService, the directory from the command line or ZENDRA_URL; --screenshot renders offscreen,
-// saves the window and quits (with --download, once that file is 40 % downloaded).
+// saves the window and quits (with --upload, after that file went into the directory; with
+// --download, once that file is 40 % downloaded).
 #include <zendra/zendra.h>
 
 #include <QCommandLineParser>
@@ -39,6 +40,10 @@ int main(int argc, char **argv)
                        "mid-download."),
         QStringLiteral("file"));
     parser.addOption(downloadOption);
+    const QCommandLineOption uploadOption(QStringLiteral("upload"),
+        QStringLiteral("With --screenshot: first upload the local <file> into the directory."),
+        QStringLiteral("file"));
+    parser.addOption(uploadOption);
     parser.process(app);
     const QString url = parser.positionalArguments().value(0, qEnvironmentVariable("ZENDRA_URL"));
     const QString screenshot = parser.value(screenshotOption);
@@ -72,10 +77,20 @@ int main(int argc, char **argv)
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().constFirst());
     auto *directory = window->property("directory").value<zendra::FtpDirectoryModel *>();
     auto *download = window->property("download").value<zendra::FtpDownload *>();
+    auto *upload = window->property("upload").value<zendra::FtpUpload *>();
     const QString downloadName = parser.value(downloadOption);
+    const QString uploadFile = parser.value(uploadOption);
     QObject::connect(directory, &zendra::FtpDirectoryModel::statusChanged, &app, [&] {
         const auto status = directory->status();
-        if (status == zendra::FtpDirectoryModel::Ready && !downloadName.isEmpty()) {
+        // The window lists the directory again once the upload has finished.
+        if (status == zendra::FtpDirectoryModel::Ready && !uploadFile.isEmpty()
+            && upload->status() == zendra::FtpUpload::Null) {
+            upload->setUrl(url + QFileInfo(uploadFile).fileName());
+            upload->setLocalFile(uploadFile);
+            window->findChild<QObject *>(QStringLiteral("localFile"))
+                ->setProperty("text", uploadFile);
+            upload->start();
+        } else if (status == zendra::FtpDirectoryModel::Ready && !downloadName.isEmpty()) {
             download->setUrl(url + downloadName);
             download->setLocalFile(
                 window->property("downloadDirectory").toString() + u'/' + downloadName);

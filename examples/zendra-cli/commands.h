@@ -13,6 +13,10 @@ int runEncrypt(const QStringList &args);
 int runDecrypt(const QStringList &args);
 int runList(const QStringList &args);
 int runGet(const QStringList &args);
+int runPut(const QStringList &args);
+int runMakeDirectory(const QStringList &args);
+int runRemove(const QStringList &args);
+int runMove(const QStringList &args);
 
 // Shared by the commands: parse @p args with a help option added, print the help or one error
 // line (status UsageError). Accepts from @p minPositional to @p maxPositional positional arguments,
@@ -30,7 +34,8 @@ enum ExitStatus {
     LoginRefused = 4,
     CertificateFailed = 5, // no TLS, or a server that could not be verified
     RemoteMissing = 6, // the remote file or directory does not exist
-    LocalFileError = 7, // the local file or standard output could not be written
+    LocalFileError = 7, // the local file or standard output could not be read or written
+    Refused = 8, // the server refused a command after the login (an upload, a rename, ...)
     Interrupted = 130, // Ctrl-C cancelled the request
 };
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The FTP commands of zendra-cli: "ls" and "get".
+// The FTP commands of zendra-cli: "ls", "get", "put", "mkdir", "rm" and "mv".
 #include "commands.h"
 
 #include <zendra/ftpfileinfo.h>
@@ -21,6 +21,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include <curl/curl.h>
@@ -50,8 +51,8 @@ constexpr int maxAttempts = 8;
 const char exitStatusHelp[] = "\n\nExit status: 0 success, 2 usage error, 3 connection or DNS "
                               "failure, 4 login refused, 5 no TLS, or a server that could not "
                               "be verified (see --trust-root, --insecure, --no-ssl), 6 remote "
-                              "file or directory missing, 7 local file error, 130 interrupted "
-                              "(Ctrl-C), 1 anything else.";
+                              "file or directory missing, 7 local file error, 8 refused by the "
+                              "server, 130 interrupted (Ctrl-C), 1 anything else.";
 
 // The exit status for the outcome of a request, from libcurl's code.
 int exitStatus(const FtpResult &result)
@@ -96,6 +97,13 @@ int exitStatus(const FtpResult &result)
     case CURLE_FTP_COULDNT_RETR_FILE:
     case CURLE_REMOTE_FILE_NOT_FOUND:
         return RemoteMissing;
+    case CURLE_READ_ERROR:
+        return LocalFileError;
+    // The server refused a command after the login: a STOR, or one of the commands of an
+    // upload's rename or a remote operation.
+    case CURLE_UPLOAD_FAILED:
+    case CURLE_QUOTE_ERROR:
+        return Refused;
     default:
         return Failure;
     }
@@ -189,10 +197,13 @@ private:
 
 // One line for a failed request: libcurl's code and text, or why the local file failed, or
 // what to do about a refused root.
-QString failureText(const FtpResult &result, const QString &localFile, const RootTrust &trust)
+QString failureText(
+    const FtpResult &result, const QString &localFile, const RootTrust &trust, bool reading = false)
 {
-    if (result.code() == -1)
-        return QStringLiteral("cannot write \"%1\": %2").arg(localFile, result.errorString());
+    if (result.code() == -1) {
+        return QStringLiteral("cannot %1 \"%2\": %3")
+            .arg(QLatin1String(reading ? "read" : "write"), localFile, result.errorString());
+    }
     if (const QString refusal = trust.refusal(result); !refusal.isEmpty())
         return refusal;
     QString text = QStringLiteral("error %1: %2").arg(result.code()).arg(result.errorString());
@@ -274,13 +285,17 @@ struct FtpOptions
         QStringLiteral("Give up (exit status 3) when no data moves for this many seconds "
                        "(default: wait for ever)."),
         QStringLiteral("seconds")};
+    QCommandLineOption retries {QStringLiteral("retries"),
+        QStringLiteral("After a dropped or stalled connection, go on from where the transfer "
+                       "stopped, up to this many times (default 0)."),
+        QStringLiteral("count"), QStringLiteral("0")};
     QCommandLineOption verbose {QStringLiteral("verbose"),
         QStringLiteral("Show the library's log and what the command decides for you.")};
 
     void addTo(QCommandLineParser &parser) const
     {
         parser.addOptions({user, password, ca, noVerifyPeer, noVerifyHost, noSsl, forgetCa,
-            trustRoot, insecure, stallTimeout, verbose});
+            trustRoot, insecure, stallTimeout, retries, verbose});
     }
     // Without TLS there is no peer to verify, so --no-ssl accepts that too.
     bool acceptsUnverified(const QCommandLineParser &parser) const
@@ -378,12 +393,18 @@ void showProgress(FtpService &service)
 }
 
 // Writes a download beside @p target under a temporary name and renames it over the target only
-// when it succeeded, so that a failed or cancelled download never destroys an existing file.
+// when it succeeded, so that a failed or cancelled download never destroys an existing file. One
+// to be continued is "<target>.part", kept when the download fails.
 class SideFile
 {
 public:
-    explicit SideFile(const QString &target) : m_target(target)
+    SideFile(const QString &target, bool continued) : m_target(target)
     {
+        if (continued) {
+            m_path = target + QStringLiteral(".part");
+            m_kept = true;
+            return;
+        }
         QTemporaryFile file(target + QStringLiteral(".part-XXXXXX"));
         file.setAutoRemove(false);
         if (!file.open())
@@ -400,7 +421,7 @@ public:
     }
     ~SideFile()
     {
-        if (!m_path.isEmpty())
+        if (!m_path.isEmpty() && !m_kept)
             QFile::remove(m_path);
     }
     SideFile(const SideFile &) = delete;
@@ -413,6 +434,10 @@ public:
     {
         if (m_path.isEmpty())
             return true;
+        // A continued file was made by the worker: it takes the target's mode here.
+        struct stat existing = {};
+        if (m_kept && ::stat(QFile::encodeName(m_target).constData(), &existing) == 0)
+            ::chmod(QFile::encodeName(m_path).constData(), existing.st_mode & 07777);
         const bool renamed = std::rename(QFile::encodeName(m_path).constData(),
                                  QFile::encodeName(m_target).constData())
             == 0;
@@ -424,16 +449,19 @@ public:
 private:
     QString m_target;
     QString m_path;
+    bool m_kept = false;
 };
 
-// Parses an FTP command line whose first positional argument is the URL.
+// Parses an FTP command line whose positional argument @p urlIndex is the URL.
 int parseFtpCommand(QCommandLineParser &parser, const QStringList &args, const FtpOptions &options,
-    int maxPositional)
+    int maxPositional, int urlIndex = 0)
 {
     options.addTo(parser);
-    if (const int status = parseCommandLine(parser, args, 1, maxPositional); status >= 0)
+    if (const int status = parseCommandLine(parser, args, urlIndex + 1, maxPositional);
+        status >= 0) {
         return status;
-    const QString text = parser.positionalArguments().constFirst();
+    }
+    const QString text = parser.positionalArguments().at(urlIndex);
     const QUrl url(FtpUrl::fromUserInput(text), QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty()
         || (url.scheme() != QLatin1String("ftp") && url.scheme() != QLatin1String("ftps"))) {
@@ -448,6 +476,11 @@ int parseFtpCommand(QCommandLineParser &parser, const QStringList &args, const F
                         .arg(args.first()),
             UsageError);
     }
+    bool validRetries = true;
+    if (parser.value(options.retries).toInt(&validRetries) < 0 || !validRetries) {
+        return fail(QStringLiteral("%1: --retries needs a count of 0 or more").arg(args.first()),
+            UsageError);
+    }
     if (parser.isSet(options.ca) && !QFileInfo(parser.value(options.ca)).isFile()) {
         return fail(QStringLiteral("%1: CA file \"%2\" does not exist")
                         .arg(args.first(), parser.value(options.ca)),
@@ -456,20 +489,22 @@ int parseFtpCommand(QCommandLineParser &parser, const QStringList &args, const F
     return -1;
 }
 
-// The URL to request: as given when encoded, else encoded (see FtpUrl::fromUserInput()).
-QString requestUrl(const QCommandLineParser &parser)
+// The URL to request, positional argument @p urlIndex: as given when encoded, else encoded (see
+// FtpUrl::fromUserInput()).
+QString requestUrl(const QCommandLineParser &parser, int urlIndex = 0)
 {
-    return FtpUrl::fromUserInput(parser.positionalArguments().constFirst());
+    return FtpUrl::fromUserInput(parser.positionalArguments().at(urlIndex));
 }
 
-QString displayUrl(const QCommandLineParser &parser)
+QString displayUrl(const QCommandLineParser &parser, int urlIndex = 0)
 {
-    return QUrl(requestUrl(parser)).toDisplayString(QUrl::RemovePassword);
+    return QUrl(requestUrl(parser, urlIndex)).toDisplayString(QUrl::RemovePassword);
 }
 
 // Builds the service as the options say, or null after an error line; roots that earlier runs
 // pinned stay with their servers.
-std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const FtpOptions &options)
+std::unique_ptr<FtpService> makeService(
+    const QCommandLineParser &parser, const FtpOptions &options, int urlIndex = 0)
 {
     // The root-CA recovery writes into this directory but never creates it; without it every
     // recovery attempt fails and peer verification ends up switched off.
@@ -477,7 +512,7 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
         = QStringLiteral("%1/certificates")
               .arg(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     QDir().mkpath(certificates);
-    const QString url = requestUrl(parser);
+    const QString url = requestUrl(parser, urlIndex);
 
     // The library's lines would land in the progress line and the command's output.
     const bool verbose = parser.isSet(options.verbose);
@@ -493,6 +528,7 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
     }
     service->setMaximumAttempts(maxAttempts);
     service->setStallTimeout(int(parser.value(options.stallTimeout).toDouble() * 1000));
+    service->setRetries(parser.value(options.retries).toInt());
     const bool insecure = parser.isSet(options.insecure);
     service->setVerifyPeer(!parser.isSet(options.noVerifyPeer) && !insecure);
     service->setVerifyHost(!parser.isSet(options.noVerifyHost) && !insecure);
@@ -523,14 +559,48 @@ std::unique_ptr<FtpService> makeService(const QCommandLineParser &parser, const 
 }
 
 // Says on standard error what --insecure let through.
-void warnIfUnverified(
-    const QCommandLineParser &parser, const FtpOptions &options, const FtpResult &result)
+void warnIfUnverified(const QCommandLineParser &parser, const FtpOptions &options,
+    const FtpResult &result, int urlIndex = 0)
 {
     if (result.isSuccess() && !parser.isSet(options.noSsl)
         && !(result.isPeerVerified() && result.isHostVerified())) {
         fail(QStringLiteral("warning: %1: the server's certificate was not verified")
-                 .arg(displayUrl(parser)));
+                 .arg(displayUrl(parser, urlIndex)));
     }
+}
+
+// Runs the request that @p start queues, with Ctrl-C and the progress line, and returns the exit
+// status; a failure gets one line: "<command>: <doing> URL failed: <why>".
+int runRequest(const QCommandLineParser &parser, const FtpOptions &options, const QString &command,
+    const QString &doing, int urlIndex,
+    const std::function<void(FtpService &service, const FtpService::ResultCallback &done)> &start)
+{
+    const CommandOutput output;
+    const std::unique_ptr<FtpService> service = makeService(parser, options, urlIndex);
+    if (!service)
+        return UsageError;
+    const RootTrust trust(*service, requestUrl(parser, urlIndex));
+    const Interruption interruption(*service);
+    showProgress(*service);
+    FtpResult result;
+    start(*service, [&result](const FtpResult &outcome) {
+        result = outcome;
+        QCoreApplication::exit();
+    });
+    QCoreApplication::exec();
+    if (::isatty(STDERR_FILENO))
+        std::fputc('\n', stderr);
+    trust.reportPin();
+    warnIfUnverified(parser, options, result, urlIndex);
+    const int status = exitStatus(result);
+    if (status == Success)
+        return Success;
+    // Only put names a local file, which it reads, before its URL.
+    const QString localFile = urlIndex > 0 ? parser.positionalArguments().constFirst() : QString();
+    return fail(QStringLiteral("%1: %2 %3 failed: %4")
+                    .arg(command, doing, displayUrl(parser, urlIndex),
+                        failureText(result, localFile, trust, true)),
+        status);
 }
 
 const char *typeName(FtpFileInfo::FileType type)
@@ -672,10 +742,16 @@ int runGet(const QStringList &args)
                        "temporary file beside it, renamed over it on success and removed "
                        "otherwise, so an existing file is only ever replaced whole."),
         QStringLiteral("[localfile]"));
+    const QCommandLineOption continueOption(QStringLiteral("continue"),
+        QStringLiteral("Download into LOCALFILE.part, keep it when the download fails or is "
+                       "interrupted, and continue what it holds (the server's restart offset)."));
+    parser.addOption(continueOption);
     const FtpOptions options;
     if (const int status = parseFtpCommand(parser, args, options, 2); status >= 0)
         return status;
     const QString localFile = parser.positionalArguments().value(1);
+    if (parser.isSet(continueOption) && localFile.isEmpty())
+        return fail(QStringLiteral("get: --continue needs a LOCALFILE"), UsageError);
 
     const CommandOutput output;
     const std::unique_ptr<FtpService> service = makeService(parser, options);
@@ -686,7 +762,8 @@ int runGet(const QStringList &args)
     showProgress(*service);
     const QString target
         = localFile.isEmpty() ? QString() : QFileInfo(localFile).absoluteFilePath();
-    std::unique_ptr<SideFile> sideFile(target.isEmpty() ? nullptr : new SideFile(target));
+    std::unique_ptr<SideFile> sideFile(
+        target.isEmpty() ? nullptr : new SideFile(target, parser.isSet(continueOption)));
     int status = Failure;
     QString message = QStringLiteral("no answer");
     service->downloadFile(
@@ -710,7 +787,8 @@ int runGet(const QStringList &args)
             }
             QCoreApplication::exit();
         },
-        sideFile ? sideFile->path() : QString());
+        sideFile ? sideFile->path() : QString(),
+        parser.isSet(continueOption) ? FtpService::Resume : FtpService::DefaultTransfer);
     QCoreApplication::exec();
     if (::isatty(STDERR_FILENO))
         std::fputc('\n', stderr);
@@ -720,4 +798,106 @@ int runGet(const QStringList &args)
             status);
     }
     return Success;
+}
+
+int runPut(const QStringList &args)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Uploads a local file. The bytes go to a temporary name in the remote "
+                       "folder, renamed to the target name only when every byte arrived, and "
+                       "removed otherwise, so a remote file is only ever replaced whole.")
+        + QLatin1String(exitStatusHelp));
+    parser.addPositionalArgument(QStringLiteral("localfile"), QStringLiteral("File to send."));
+    parser.addPositionalArgument(QStringLiteral("url"),
+        QStringLiteral("ftp:// or ftps:// URL of the remote file; one ending in / names a folder, "
+                       "to which the file goes under its own name."));
+    const QCommandLineOption createDirs(
+        QStringLiteral("create-dirs"), QStringLiteral("Make the missing folders of the URL."));
+    const QCommandLineOption inPlace(QStringLiteral("in-place"),
+        QStringLiteral("Write the remote file directly, without a temporary name (for servers "
+                       "that refuse renames); a failed upload leaves a partial file."));
+    const QCommandLineOption continueOption(QStringLiteral("continue"),
+        QStringLiteral("Continue a partial remote file from its size (implies --in-place)."));
+    parser.addOptions({createDirs, inPlace, continueOption});
+    const FtpOptions options;
+    if (const int status = parseFtpCommand(parser, args, options, 2, 1); status >= 0)
+        return status;
+    const QString localFile = parser.positionalArguments().constFirst();
+    QString url = requestUrl(parser, 1);
+    if (url.endsWith(QLatin1Char('/')))
+        url += QString::fromLatin1(QUrl::toPercentEncoding(QFileInfo(localFile).fileName()));
+    FtpService::TransferOptions chosen;
+    chosen.setFlag(FtpService::CreateDirectories, parser.isSet(createDirs));
+    chosen.setFlag(FtpService::InPlace, parser.isSet(inPlace));
+    chosen.setFlag(FtpService::Resume, parser.isSet(continueOption));
+    return runRequest(parser, options, args.first(), QStringLiteral("uploading to"), 1,
+        [&](FtpService &service, const FtpService::ResultCallback &done) {
+            service.uploadFile(localFile, url, done, chosen);
+        });
+}
+
+int runMakeDirectory(const QStringList &args)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Makes a remote folder.") + QLatin1String(exitStatusHelp));
+    parser.addPositionalArgument(
+        QStringLiteral("url"), QStringLiteral("ftp:// or ftps:// URL of the folder."));
+    const QCommandLineOption parents(QStringLiteral("parents"),
+        QStringLiteral("Make the missing folders above it too; an existing folder is no error."));
+    parser.addOption(parents);
+    const FtpOptions options;
+    if (const int status = parseFtpCommand(parser, args, options, 1); status >= 0)
+        return status;
+    return runRequest(parser, options, args.first(), QStringLiteral("making"), 0,
+        [&](FtpService &service, const FtpService::ResultCallback &done) {
+            service.makeDirectory(requestUrl(parser), done,
+                parser.isSet(parents) ? FtpService::CreateDirectories
+                                      : FtpService::DefaultTransfer);
+        });
+}
+
+int runRemove(const QStringList &args)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Deletes a remote file, or with a URL that ends in / an empty remote "
+                       "folder.")
+        + QLatin1String(exitStatusHelp));
+    parser.addPositionalArgument(
+        QStringLiteral("url"), QStringLiteral("ftp:// or ftps:// URL of the file or folder."));
+    const FtpOptions options;
+    if (const int status = parseFtpCommand(parser, args, options, 1); status >= 0)
+        return status;
+    const QString url = requestUrl(parser);
+    return runRequest(parser, options, args.first(), QStringLiteral("removing"), 0,
+        [&](FtpService &service, const FtpService::ResultCallback &done) {
+            if (url.endsWith(QLatin1Char('/')))
+                service.removeDirectory(url, done);
+            else
+                service.removeFile(url, done);
+        });
+}
+
+int runMove(const QStringList &args)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Renames or moves a remote file or folder.")
+        + QLatin1String(exitStatusHelp));
+    parser.addPositionalArgument(
+        QStringLiteral("url"), QStringLiteral("ftp:// or ftps:// URL of the file or folder."));
+    parser.addPositionalArgument(QStringLiteral("newname"),
+        QStringLiteral("New name in the same folder, or a path (relative to that folder, or "
+                       "absolute on the server) that moves it."));
+    const FtpOptions options;
+    if (const int status = parseFtpCommand(parser, args, options, 2); status >= 0)
+        return status;
+    if (parser.positionalArguments().size() < 2)
+        return fail(
+            QStringLiteral("mv: missing NEWNAME; see \"zendra-cli mv --help\""), UsageError);
+    return runRequest(parser, options, args.first(), QStringLiteral("renaming"), 0,
+        [&](FtpService &service, const FtpService::ResultCallback &done) {
+            service.rename(requestUrl(parser), parser.positionalArguments().at(1), done);
+        });
 }

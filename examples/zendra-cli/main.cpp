@@ -25,7 +25,14 @@ const Command commands[] = {
         "Decrypt standard input to standard output with AES-128", &runDecrypt},
     {"ls", "URL [--type all|file|dir] [options]", "List a remote directory over FTP or FTPS",
         &runList},
-    {"get", "URL [LOCALFILE] [options]", "Download a remote file over FTP or FTPS", &runGet},
+    {"get", "URL [LOCALFILE] [--continue] [options]", "Download a remote file over FTP or FTPS",
+        &runGet},
+    {"put", "LOCALFILE URL [--create-dirs] [--in-place] [--continue] [options]",
+        "Upload a local file over FTP or FTPS", &runPut},
+    {"mkdir", "URL [--parents] [options]", "Make a remote folder", &runMakeDirectory},
+    {"rm", "URL [options]", "Delete a remote file, or an empty folder (URL ending in /)",
+        &runRemove},
+    {"mv", "URL NEWNAME [options]", "Rename or move a remote file or folder", &runMove},
 };
 
 QString usage()

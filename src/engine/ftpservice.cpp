@@ -96,6 +96,78 @@ void FtpService::listDirectoryLeniently(const QString &url,
     sendNextRequest();
 }
 
+void FtpService::downloadFile(const QString &url,
+    const std::function<void(const QByteArray &)> &callback, const QString &filePath,
+    TransferOptions options, const QString &username)
+{
+    // Without a local file there is nothing to continue: a plain download does the rest.
+    if (!options.testFlag(Resume) || filePath.isEmpty()) {
+        downloadFile(url, callback, filePath, username);
+        return;
+    }
+    addJob(url, callback, FtpJob::ContinuedDownload, filePath, username, QString());
+    sendNextRequest();
+}
+
+void FtpService::uploadFile(const QString &localFile, const QString &url,
+    const ResultCallback &callback, TransferOptions options)
+{
+    FtpJobDetails details;
+    details.localFile = localFile;
+    details.options = int(options);
+    addRequest(FtpJob::Upload, url, callback, QString(), details);
+}
+
+void FtpService::uploadData(const QByteArray &data, const QString &url,
+    const ResultCallback &callback, TransferOptions options)
+{
+    FtpJobDetails details;
+    details.data = data;
+    details.options = int(options);
+    addRequest(FtpJob::Upload, url, callback, QString(), details);
+}
+
+void FtpService::makeDirectory(
+    const QString &url, const ResultCallback &callback, TransferOptions options)
+{
+    FtpJobDetails details;
+    details.options = int(options);
+    addRequest(FtpJob::MakeDirectory, url, callback, QString(), details);
+}
+
+void FtpService::removeDirectory(const QString &url, const ResultCallback &callback)
+{
+    addRequest(FtpJob::RemoveDirectory, url, callback, QString(), FtpJobDetails());
+}
+
+void FtpService::removeFile(const QString &url, const ResultCallback &callback)
+{
+    addRequest(FtpJob::RemoveFile, url, callback, QString(), FtpJobDetails());
+}
+
+void FtpService::rename(const QString &url, const QString &newName, const ResultCallback &callback)
+{
+    FtpJobDetails details;
+    details.newName = newName;
+    addRequest(FtpJob::Rename, url, callback, QString(), details);
+}
+
+void FtpService::addRequest(int type, const QString &url, const ResultCallback &callback,
+    const QString &filePath, const FtpJobDetails &details)
+{
+    // The job's callback runs right after lastResult() became this request's outcome.
+    std::function<void(const QByteArray &)> adapter;
+    if (callback)
+        adapter = [this, callback](const QByteArray &) { callback(lastResult()); };
+    {
+        QMutexLocker locker(&m_mutex);
+        auto *job = new FtpJob(url, filePath, m_username, m_password, adapter, type);
+        job->setDetails(details);
+        m_jobs.append(job);
+    }
+    sendNextRequest();
+}
+
 void FtpService::setCredentials(const QString &username, const QString &password,
     const std::function<QString(const QString &)> &transform)
 {
@@ -278,6 +350,7 @@ void FtpService::sendNextRequest()
     QString password;
     QString filePath;
     bool lenient;
+    FtpJobDetails details;
     {
         QMutexLocker locker(&m_mutex);
         if (m_jobs.isEmpty())
@@ -293,6 +366,7 @@ void FtpService::sendNextRequest()
         password = job->password();
         filePath = job->filePath();
         lenient = job->lenient();
+        details = job->details();
     }
 
     m_worker->resetProgress();
@@ -304,12 +378,22 @@ void FtpService::sendNextRequest()
     if (lenient)
         m_worker->listLeniently(id);
     // Emitted without the lock: a directly connected receiver may queue new requests.
-    if (type == FtpJob::Listing)
+    if (type == FtpJob::Listing) {
         Q_EMIT listDir(url, username, password, id);
-    else if (!filePath.isEmpty())
+    } else if (type != FtpJob::Download) {
+        // The later kinds have no signal of their own: a queued call keeps them in line with
+        // the signals' deliveries.
+        QMetaObject::invokeMethod(
+            m_worker,
+            [worker = m_worker, type, url, username, password, id, filePath, details] {
+                worker->startRequest(type, url, username, password, id, filePath, details);
+            },
+            Qt::QueuedConnection);
+    } else if (!filePath.isEmpty()) {
         Q_EMIT downloadInFile(url, username, password, id, filePath);
-    else
+    } else {
         Q_EMIT download(url, username, password, id);
+    }
 }
 
 void FtpService::setProgressHandler(const ProgressHandler &handler)
@@ -402,6 +486,16 @@ void FtpService::setStallTimeout(int msecs)
 int FtpService::stallTimeout() const
 {
     return m_worker->stallTimeout();
+}
+
+void FtpService::setRetries(int retries)
+{
+    m_worker->setRetries(retries);
+}
+
+int FtpService::retries() const
+{
+    return m_worker->retries();
 }
 
 void FtpService::finishCancelledJobs()

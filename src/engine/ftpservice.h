@@ -27,10 +27,11 @@ namespace zendra {
 
 class FtpJob;
 class FtpWorker;
+struct FtpJobDetails;
 
-/// FTP and FTPS client: downloads into memory or a local file and MLSD listings, queued and
-/// performed one at a time on a worker thread. Callbacks run on the thread that created the
-/// service. Also the QML element FtpService.
+/// FTP and FTPS client: downloads into memory or a local file, MLSD listings, uploads and remote
+/// file operations, queued and performed one at a time on a worker thread. Callbacks run on the
+/// thread that created the service. Also the QML element FtpService.
 class ZENDRA_EXPORT FtpService : public QObject, public Service<FtpService>
 {
     Q_OBJECT
@@ -55,6 +56,28 @@ class ZENDRA_EXPORT FtpService : public QObject, public Service<FtpService>
     Q_PROPERTY(QString password READ password WRITE setPassword)
 
 public:
+    /// Choices for the requests that write to the server or continue a transfer; each request
+    /// ignores those that do not concern it.
+    enum TransferOption {
+        /// The defaults: an upload goes to a temporary name beside its target and is renamed to
+        /// it only once every byte arrived; a download starts from the first byte.
+        DefaultTransfer = 0x0,
+        /// Continue what an earlier request left: a download into a local file from that file's
+        /// size (the server's restart offset); an upload from the remote file's size (SIZE, then
+        /// APPE), written in place. Where the server refuses to append, the upload starts anew.
+        Resume = 0x1,
+        /// Upload straight to the target name: no temporary name and no rename, for servers that
+        /// refuse renames; a failed upload leaves a partial file under the target name.
+        InPlace = 0x2,
+        /// Create the missing remote folders of the URL (uploads and makeDirectory()).
+        CreateDirectories = 0x4
+    };
+    /// A combination of TransferOption values.
+    Q_DECLARE_FLAGS(TransferOptions, TransferOption)
+
+    /// Receives the outcome of an upload or a remote operation (the same as lastResult()).
+    using ResultCallback = std::function<void(const FtpResult &result)>;
+
     /// Builds the service and its worker thread and registers it as the process's instance.
     explicit FtpService(QObject *parent = nullptr);
     /// Drops queued requests without calling their callbacks and ends the worker.
@@ -65,6 +88,31 @@ public:
     /// A non-empty @p username overrides the default one for this request.
     void downloadFile(const QString &url, const std::function<void(const QByteArray &)> &callback,
         const QString &filePath = QString(), const QString &username = QString());
+    /// Queues a download of @p url into the local file @p filePath as the other downloadFile()
+    /// does; with Resume in @p options an existing @p filePath is continued from its size
+    /// instead of replaced (one it already holds whole stays as it is).
+    void downloadFile(const QString &url, const std::function<void(const QByteArray &)> &callback,
+        const QString &filePath, TransferOptions options, const QString &username = QString());
+    /// Queues an upload of the local file @p localFile to @p url (a file, not a folder). By
+    /// default the bytes go to "<name>.part-XXXXXX" in the target folder, renamed to the target
+    /// name only on success; a failed or cancelled upload removes that file again. The callback
+    /// gets the outcome; -1 when @p localFile cannot be read.
+    void uploadFile(const QString &localFile, const QString &url, const ResultCallback &callback,
+        TransferOptions options = DefaultTransfer);
+    /// Queues an upload of @p data to @p url, as uploadFile() does.
+    void uploadData(const QByteArray &data, const QString &url, const ResultCallback &callback,
+        TransferOptions options = DefaultTransfer);
+    /// Queues the making of the remote folder @p url; with CreateDirectories the missing folders
+    /// above it too, and a folder that exists already is no failure.
+    void makeDirectory(const QString &url, const ResultCallback &callback,
+        TransferOptions options = DefaultTransfer);
+    /// Queues the removal of the empty remote folder @p url.
+    void removeDirectory(const QString &url, const ResultCallback &callback);
+    /// Queues the deletion of the remote file @p url.
+    void removeFile(const QString &url, const ResultCallback &callback);
+    /// Queues the renaming of the remote file or folder @p url to @p newName: a name in the same
+    /// folder, or a path relative to that folder or absolute on the server, which moves it.
+    void rename(const QString &url, const QString &newName, const ResultCallback &callback);
     /// Queues an MLSD listing of @p url; the callback receives the valid entries of type
     /// @p fileType, or all valid entries for FtpFileInfo::All.
     void listDirectory(const QString &url,
@@ -134,6 +182,15 @@ public:
     void setStallTimeout(int msecs);
     /// The limit set by setStallTimeout(); 0 for none.
     int stallTimeout() const;
+    /// Lets a transfer (a download, an upload or a listing) that fails on a dropped or stalled
+    /// connection go on up to @p retries more times, after a pause of 250 ms that doubles up to
+    /// 2 s, from where it stopped (a listing starts again). Its callback still runs once, and
+    /// lastResult().attempts() counts the runs. A refused login, a missing file or a certificate
+    /// failure is never retried. 0, the default, retries nothing. A stalled connection is one
+    /// that setStallTimeout() ends.
+    void setRetries(int retries);
+    /// The count set by setRetries(); 0 for none.
+    int retries() const;
 
     /// Whether the server certificate is verified against the CA file (default true). It does
     /// not change when a failed certificate recovery switches the worker's verification off.
@@ -221,6 +278,8 @@ private:
     // Lets the autotests call the worker-facing slots with compile-time checks.
     friend class FtpServiceTestAccess;
 
+    void addRequest(int type, const QString &url, const ResultCallback &callback,
+        const QString &filePath, const FtpJobDetails &details);
     FtpJob *addJob(const QString &url, const std::function<void(const QByteArray &)> &callback,
         int type, const QString &filePath, const QString &username, const QString &password);
     void sendNextRequest();
@@ -251,6 +310,8 @@ private:
 };
 
 } // namespace zendra
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(zendra::FtpService::TransferOptions)
 
 extern template class Service<zendra::FtpService>;
 

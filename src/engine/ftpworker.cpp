@@ -63,6 +63,8 @@ const qint64 largestReservation = qint64(1) << 30;
 // where the reply to SIZE or RETR arrives, so the worker waits on it too while a command
 // waits for its reply.
 const int idleWaitMs = 1000;
+// libcurl's own upload buffer size, which a handle gets back after an upload.
+const long defaultUploadBuffer = 64 * 1024;
 
 // Whether one of @p sockets has bytes to read.
 bool readable(const QVarLengthArray<curl_waitfd, 2> &sockets)
@@ -266,6 +268,21 @@ CURL *FtpWorker::prepareHandler(
     // Undo what a listing or a certificate probe left on a reused handle.
     curl_easy_setopt(handle, CURLOPT_DIRLISTONLY, 0L);
     curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, static_cast<char *>(nullptr));
+    // And what an upload, a remote operation or a resumed download left; only on such handles,
+    // so that a handle that never served one is prepared exactly as before.
+    if (m_extendedHandles.remove(handle)) {
+        curl_easy_setopt(handle, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(handle, CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_READDATA, static_cast<void *>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, static_cast<curl_seek_callback>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_SEEKDATA, static_cast<void *>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, curl_off_t(-1));
+        curl_easy_setopt(handle, CURLOPT_RESUME_FROM_LARGE, curl_off_t(0));
+        curl_easy_setopt(handle, CURLOPT_POSTQUOTE, static_cast<curl_slist *>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_FTP_CREATE_MISSING_DIRS, long(CURLFTP_CREATE_DIR_NONE));
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, 0L);
+        curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, long(defaultUploadBuffer));
+    }
     return handle;
 }
 
@@ -291,8 +308,15 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
         m_runningId = id;
         m_cancelRunning = m_cancelledId == id;
     }
-    m_bytesReceived = 0;
-    m_bytesTotal = -1;
+    // A retry goes on from where the progress stood.
+    const auto known = m_transfers.constFind(id);
+    if (known == m_transfers.cend() || !known->resume) {
+        m_bytesReceived = 0;
+        m_bytesTotal = -1;
+    }
+    m_progressOffset = 0;
+    m_uploadTotal = -1;
+    m_sourceFailed = false;
 
     if (m_requireVerifiedPeer && !(m_verifyPeer && m_verifyHost)) {
         qCWarning(lcZendraFtp) << ">> [FTP " << name << " ] " << url
@@ -304,27 +328,59 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
         return;
     }
 
+    // Downloads and listings have no entry until they are retried.
+    const auto transferEntry = m_transfers.find(id);
+    Transfer *transfer = transferEntry == m_transfers.end() ? nullptr : &transferEntry.value();
+    if (transfer && transfer->type == FtpJob::Upload) {
+        QString error;
+        if (!openSource(*transfer, &error)) {
+            recordResult(id, url, -1, error);
+            Q_EMIT requestFinished(id, data);
+            return;
+        }
+        m_source = transfer->source.get();
+        m_uploadTotal = m_bytesTotal = m_source->size();
+    }
+    // A resumed download appends to what the file or the reply holds, from the server's restart
+    // offset; an upload learns its offset from the server when libcurl seeks its source.
+    const bool resumeDownload = transfer && transfer->resume && !m_source;
+
     QFile file(filePath);
     std::unique_ptr<QDataStream> stream;
     if (!filePath.isEmpty()) {
-        if (!file.open(QIODevice::WriteOnly)) {
+        if (!file.open(resumeDownload ? QIODevice::Append : QIODevice::WriteOnly)) {
             recordResult(id, url, -1, file.errorString());
             Q_EMIT requestFinished(id, data);
             return;
         }
         stream = std::make_unique<QDataStream>(&file);
+        if (resumeDownload)
+            m_progressOffset = file.size();
+    } else if (resumeDownload) {
+        data = std::move(transfer->partial);
+        stream = std::make_unique<QDataStream>(&data, QIODevice::WriteOnly);
+        stream->device()->seek(data.size());
+        m_progressOffset = data.size();
     } else {
         stream = std::make_unique<QDataStream>(&data, QIODevice::WriteOnly);
         unsizedReply = &data;
     }
     currentStream = stream.get();
+    m_bytesReceived = m_progressOffset;
 
     CURL *handle = prepareHandler(url, username, password, true);
     currentHandle = handle;
     if (configure)
         configure(handle);
+    if (handle && m_progressOffset > 0) {
+        m_extendedHandles.insert(handle);
+        curl_easy_setopt(handle, CURLOPT_RESUME_FROM_LARGE, curl_off_t(m_progressOffset));
+    }
     FtpTranscript transcript;
-    CURLcode code = perform(handle, transcript);
+    const bool afterUpload = m_uploadedOn.contains(handle);
+    const CURLcode performed = perform(handle, transcript);
+    // libcurl reports a source that failed to read as a cancel; it is the local file's fault.
+    CURLcode code = m_sourceFailed ? CURLE_READ_ERROR : performed;
     const char *listingCommand
         = configure && qstrcmp(requestName, "listDirectory") == 0 ? "MLSD" : nullptr;
     if (listingCommand && code != CURLE_OK && data.isEmpty() && refusesMlsd(transcript)) {
@@ -341,7 +397,13 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     currentStream = nullptr;
     unsizedReply = nullptr;
     currentHandle = nullptr;
+    m_source = nullptr;
     stream.reset();
+    if (transfer
+        && !(transcript.lastExchange("STOR").command.isEmpty()
+            && transcript.lastExchange("APPE").command.isEmpty())) {
+        transfer->stored = true;
+    }
     long verifyResult = -1;
     if (handle)
         curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
@@ -350,7 +412,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     const bool hostVerified = m_tlsEstablished && m_preparedVerifyHost;
     // libcurl closes the connection of a transfer that the worker broke off; the handle goes
     // too, so that the next request starts from a fresh one.
-    if (code == CURLE_ABORTED_BY_CALLBACK || code == CURLE_OPERATION_TIMEDOUT)
+    if (performed == CURLE_ABORTED_BY_CALLBACK || performed == CURLE_OPERATION_TIMEDOUT)
         dropHandle(handle);
 
     bool certificateFailure = false;
@@ -367,6 +429,8 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     }
     if (!filePath.isEmpty())
         file.close();
+    const bool sessionRefused = refusedSession(
+        url, handle, transfer && transfer->type == FtpJob::Upload, afterUpload, code, transcript);
 
     QString errorString;
     if (code != CURLE_OK) {
@@ -378,8 +442,24 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
         else if (errorString.isEmpty())
             errorString = QString::fromUtf8(curl_easy_strerror(code));
     }
+    const auto repeat
+        = [=] { performRequest(url, username, password, id, requestName, filePath, configure); };
+    if (sessionRefused) {
+        // The refused STOR made the file it was to write.
+        if (transfer && transfer->stored && !transfer->temporaryName.isEmpty())
+            removeTemporaryFile(url, username, password, *transfer, name);
+        repeatLater(id, 0, repeat);
+        return;
+    }
+    if (!certificateFailure
+        && retryLater(id, code, transcript, handle, data,
+            qstrcmp(requestName, "listDirectory") != 0, repeat)) {
+        return;
+    }
     const int maximumAttempts = m_maximumAttempts;
     if (!certificateFailure || (maximumAttempts > 0 && m_attempts.value(id) >= maximumAttempts)) {
+        if (code != CURLE_OK && transfer && transfer->stored && !transfer->temporaryName.isEmpty())
+            removeTemporaryFile(url, username, password, *transfer, name);
         recordResult(id, url, int(code), errorString, encrypted, peerVerified, hostVerified,
             transcript.lastReply(), listingCommand,
             peerVerified ? m_preparedAnchor : TrustAnchor());
@@ -414,18 +494,24 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     Q_EMIT certificateUpdateRequired(certificates);
     // The job stays in flight: the same request runs again, with whatever settings arrive
     // in the meantime.
+    repeatLater(id, check.awaitsVerdict ? -1 : 500, repeat);
+}
+
+void FtpWorker::repeatLater(const QUuid &id, int delayMs, const std::function<void()> &run)
+{
     // A cancel starts it at once (see cancel()), so that it ends without waiting out the pause.
     auto *repetition = new QTimer(this);
     repetition->setSingleShot(true);
     m_repetitions.insert(id, repetition);
-    connect(repetition, &QTimer::timeout, this, [=] {
+    connect(repetition, &QTimer::timeout, this, [this, id, repetition, run] {
         m_repetitions.remove(id);
         repetition->deleteLater();
-        performRequest(url, username, password, id, requestName, filePath, configure);
+        run();
     });
-    // Under the policy the store decides, maybe after asking the host for as long as that takes.
-    if (!check.awaitsVerdict)
-        repetition->start(500);
+    // Under the policy the store decides, maybe after asking the host for as long as that takes:
+    // a negative delay leaves the repetition to startRepetitions().
+    if (delayMs >= 0)
+        repetition->start(delayMs);
 }
 
 QList<QStringList> FtpWorker::readCertificate(
@@ -478,6 +564,7 @@ void FtpWorker::recordResult(const QUuid &id, const QString &url, int code,
         QMutexLocker locker(&m_controlMutex);
         m_lenientListings.remove(id);
     }
+    m_transfers.remove(id);
     FtpResult result(url, code, errorString, m_attempts.take(id));
     result.setProtection(encrypted, peerVerified, hostVerified);
     result.setTrust(anchor.trust, anchor.fingerprint);
@@ -674,26 +761,26 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
                 woken = woken || socket.revents;
             controlUnread = !acted && (controlUnread || (woken && readable(control)));
             curl_off_t received = 0;
+            curl_off_t sent = 0;
             curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received);
+            curl_easy_getinfo(handle, CURLINFO_SIZE_UPLOAD_T, &sent);
+            // Bytes in either direction: a body flows, or an upload's bytes leave.
+            const curl_off_t moved = received + sent;
             control.clear();
-            if (!received && !controlUnread && transcript.awaitsReply()) {
+            if (!moved && !controlUnread && transcript.awaitsReply()) {
                 for (const ControlSocket &socket : std::as_const(connections.controlSockets))
                     control.append({socket.socket, CURL_WAIT_POLLIN, 0});
             }
-            int waitMs = acted && !received ? 0 : idleWaitMs;
+            int waitMs = acted && !moved ? 0 : idleWaitMs;
             // Look again when the stall limit would run out.
             if (const int stall = m_stallTimeout; stall > 0)
                 waitMs = int(std::clamp<qint64>(stall - sinceMove.elapsed() + 1, 0, waitMs));
-            if (tracked) {
-                curl_off_t total = -1;
-                curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
-                m_bytesReceived = received;
-                m_bytesTotal = total;
-            }
+            if (tracked)
+                updateProgress(handle);
             int events = 0;
             status = curl_multi_poll(multi, control.data(), uint(control.size()), waitMs, &events);
-            if (received != lastReceived || events > 0) {
-                lastReceived = received;
+            if (moved != lastReceived || events > 0) {
+                lastReceived = moved;
                 sinceMove.restart();
             }
         }
@@ -722,14 +809,8 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
         m_dataProtected = reusable.size() == 1 && reusable.first().dataProtected;
     if (socket != connections.controlSockets.end())
         socket->dataProtected = m_dataProtected;
-    if (tracked) {
-        curl_off_t received = 0;
-        curl_off_t total = -1;
-        curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received);
-        curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
-        m_bytesReceived = received;
-        m_bytesTotal = total;
-    }
+    if (tracked)
+        updateProgress(handle);
     // Failures of the multi interface itself, mapped as curl_easy_perform maps them.
     if (status == CURLM_OUT_OF_MEMORY)
         code = CURLE_OUT_OF_MEMORY;
@@ -759,6 +840,24 @@ int FtpWorker::closeSocket(void *client, curl_socket_t socket)
     QList<ControlSocket> &sockets = static_cast<Connections *>(client)->controlSockets;
     sockets.removeIf([socket](const ControlSocket &control) { return control.socket == socket; });
     return ::close(socket);
+}
+
+// The progress of the attempt in flight, counted from the start of the whole file: a resumed
+// download or upload starts at its offset.
+void FtpWorker::updateProgress(CURL *handle)
+{
+    curl_off_t moved = 0;
+    if (m_uploadTotal >= 0) {
+        curl_easy_getinfo(handle, CURLINFO_SIZE_UPLOAD_T, &moved);
+        m_bytesReceived = m_progressOffset + moved;
+        m_bytesTotal = m_uploadTotal;
+        return;
+    }
+    curl_off_t total = -1;
+    curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &moved);
+    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total);
+    m_bytesReceived = m_progressOffset + moved;
+    m_bytesTotal = total < 0 ? -1 : m_progressOffset + total;
 }
 
 void FtpWorker::cancel(const QUuid &id)
@@ -842,6 +941,8 @@ void FtpWorker::dropHandle(CURL *handle)
 // not attached to it, so cleaning up the multi handle is what closes the connection.
 void FtpWorker::cleanupHandle(CURL *handle)
 {
+    m_extendedHandles.remove(handle);
+    m_uploadedOn.remove(handle);
     m_multis.erase(handle);
     curl_easy_cleanup(handle);
 }

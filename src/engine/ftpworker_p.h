@@ -3,6 +3,7 @@
 #define ZENDRA_FTPWORKER_P_H
 
 #include "certificateinfo.h"
+#include "ftpjob_p.h"
 #include "ftpresult.h"
 #include "ftptranscript_p.h"
 #include "ftptruststore_p.h"
@@ -29,6 +30,7 @@
 #include <unordered_map>
 
 QT_BEGIN_NAMESPACE
+class QIODevice;
 class QThread;
 class QTimer;
 QT_END_NAMESPACE
@@ -125,6 +127,16 @@ public:
     };
     ProgressReports &progressReports() { return m_progressReports; }
 
+    // Runs request @p id of a kind after the first two (FtpJob::Type), which reach the worker
+    // through a queued call rather than a signal. Worker's thread.
+    void startRequest(int type, const QString &url, const QString &username,
+        const QString &password, const QUuid &id, const QString &filePath,
+        const FtpJobDetails &details);
+    // Transfers that fail on a dropped or stalled connection run up to @p retries more times.
+    // Any thread; applies to the failures that follow.
+    void setRetries(int retries);
+    int retries() const;
+
 Q_SIGNALS:
     void requestFinished(QUuid id, QByteArray data);
     void certificateUpdateRequired(QList<zendra::CertificateInfo> certificateChain);
@@ -169,6 +181,46 @@ private:
     CURLcode abortReason(qint64 sinceLastMoveMs) const;
     // Closes @p handle and its connection and forgets it.
     void dropHandle(CURL *handle);
+    // Runs @p run on the worker's thread after @p delayMs, or at once when request @p id is
+    // cancelled meanwhile.
+    void repeatLater(const QUuid &id, int delayMs, const std::function<void()> &run);
+
+    // What a request of the later kinds, or one that is retried, carries from one attempt to
+    // the next. Worker's thread only.
+    struct Transfer
+    {
+        int type = FtpJob::Download;
+        FtpJobDetails details;
+        QString targetUrl; // what libcurl works on: a temporary name, the folder of the URL, ...
+        QString folderUrl; // the folder that holds the URL's last segment
+        QByteArray temporaryName; // a safe upload's name until its rename; empty in place
+        std::shared_ptr<QIODevice> source; // an upload's bytes
+        std::shared_ptr<curl_slist> commands; // sent after the transfer, in the folder
+        QByteArray partial; // what a download into memory received so far
+        bool resume = false; // the next attempt continues what the last one left
+        bool appendRefused = false; // the server refused to continue an upload
+        bool stored = false; // an attempt sent STOR or APPE
+        int retries = 0;
+    };
+    // Sets the options of @p transfer on @p handle, which the next prepareHandler() undoes.
+    void configureTransfer(CURL *handle, Transfer &transfer);
+    // Opens @p transfer's source for an attempt; false with @p error when it cannot be read.
+    bool openSource(Transfer &transfer, QString *error);
+    // Whether request @p id goes on after @p code, from the @p data it received when that is
+    // @p continuable; then it is scheduled already.
+    bool retryLater(const QUuid &id, CURLcode code, const FtpTranscript &transcript, CURL *handle,
+        QByteArray &data, bool continuable, const std::function<void()> &repeat);
+    // Whether the server refused the TLS session of a data connection because of an upload
+    // before it on the same connection; then @p handle is gone, so that the request can run
+    // again on a fresh one.
+    bool refusedSession(const QString &url, CURL *handle, bool upload, bool afterUpload,
+        CURLcode code, const FtpTranscript &transcript);
+    // Deletes the temporary file that a failed upload left, within a bounded time.
+    void removeTemporaryFile(const QString &url, const QString &username, const QString &password,
+        const Transfer &transfer, const QString &name);
+    void updateProgress(CURL *handle);
+    static size_t readCallback(char *buffer, size_t size, size_t count, void *worker);
+    static int seekCallback(void *worker, curl_off_t offset, int origin);
 
     QString m_certificatePath;
     std::atomic<bool> m_verifyPeer {true};
@@ -249,8 +301,25 @@ private:
     std::atomic<qint64> m_bytesReceived {0};
     std::atomic<qint64> m_bytesTotal {-1};
     ProgressReports m_progressReports;
-    // The pending repetition of each request after a certificate failure; worker's thread only.
+    // The pending repetition of each request after a certificate failure or before a retry;
+    // worker's thread only.
     QHash<QUuid, QTimer *> m_repetitions;
+
+    std::atomic<int> m_retries {0};
+    // Worker's thread only: the requests that carry state from one attempt to the next, the
+    // handles whose options go beyond those of a download, and the attempt in progress: the
+    // bytes before its first (a resumed transfer), an upload's size (-1 for a download) and
+    // source, and whether reading that source failed.
+    QHash<QUuid, Transfer> m_transfers;
+    QSet<CURL *> m_extendedHandles;
+    // The handles that ran an upload over TLS, and the servers (by handler key) that refused a
+    // data connection after one; see refusedSession().
+    QSet<CURL *> m_uploadedOn;
+    QSet<QString> m_sessionRenewals;
+    qint64 m_progressOffset = 0;
+    qint64 m_uploadTotal = -1;
+    QIODevice *m_source = nullptr;
+    bool m_sourceFailed = false;
 };
 
 } // namespace zendra

@@ -4,10 +4,12 @@
 
 #include "ftpdirectorymodel_p.h"
 #include "ftpservice.h"
+#include "ftptransferwatch_p.h"
 #include "ftpurl.h"
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -193,9 +195,77 @@ void FtpDirectoryModel::reload()
             FtpDirectoryModelPrivate::answer(model, request, entries, service->lastResult());
     };
     if (m_lenient)
-        service->listDirectoryLeniently(FtpUrl::fromUserInput(m_url), answer, FtpFileInfo::FileType(m_fileType));
+        service->listDirectoryLeniently(
+            FtpUrl::fromUserInput(m_url), answer, FtpFileInfo::FileType(m_fileType));
     else
-        service->listDirectory(FtpUrl::fromUserInput(m_url), answer, FtpFileInfo::FileType(m_fileType));
+        service->listDirectory(
+            FtpUrl::fromUserInput(m_url), answer, FtpFileInfo::FileType(m_fileType));
+}
+
+void FtpDirectoryModel::makeDirectory(const QString &name)
+{
+    const QString url = entryUrl(name);
+    operate(tr("making %1").arg(url),
+        [url](FtpService &service, const FtpService::ResultCallback &done) {
+            service.makeDirectory(url, done);
+        });
+}
+
+void FtpDirectoryModel::removeEntry(int row)
+{
+    if (row < 0 || row >= count()) {
+        Q_EMIT operationFinished(false, tr("There is no row %1").arg(row));
+        return;
+    }
+    const QString url = entryUrl(m_entries.at(row).name());
+    const bool folder = m_entries.at(row).type() == FtpFileInfo::Dir;
+    operate(tr("removing %1").arg(url),
+        [url, folder](FtpService &service, const FtpService::ResultCallback &done) {
+            if (folder)
+                service.removeDirectory(url, done);
+            else
+                service.removeFile(url, done);
+        });
+}
+
+void FtpDirectoryModel::renameEntry(int row, const QString &newName)
+{
+    if (row < 0 || row >= count()) {
+        Q_EMIT operationFinished(false, tr("There is no row %1").arg(row));
+        return;
+    }
+    const QString url = entryUrl(m_entries.at(row).name());
+    operate(tr("renaming %1").arg(url),
+        [url, newName](FtpService &service, const FtpService::ResultCallback &done) {
+            service.rename(url, newName, done);
+        });
+}
+
+QString FtpDirectoryModel::entryUrl(const QString &name) const
+{
+    const QString folder = FtpUrl::fromUserInput(m_url.endsWith(u'/') ? m_url : m_url + u'/');
+    return folder + QString::fromLatin1(QUrl::toPercentEncoding(name));
+}
+
+void FtpDirectoryModel::operate(const QString &action,
+    const std::function<void(
+        FtpService &service, const std::function<void(const FtpResult &)> &done)> &start)
+{
+    QString error;
+    FtpService *service = FtpTransferWatch::service(action, &error);
+    if (!service) {
+        Q_EMIT operationFinished(false, error);
+        return;
+    }
+    QPointer<FtpDirectoryModel> model(this);
+    start(*service, [model](const FtpResult &result) {
+        if (!model)
+            return;
+        Q_EMIT model->operationFinished(
+            result.isSuccess(), result.isSuccess() ? QString() : result.errorString());
+        if (result.isSuccess())
+            model->reload();
+    });
 }
 
 void FtpDirectoryModel::scheduleReload()

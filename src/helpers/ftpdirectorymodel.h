@@ -11,6 +11,8 @@
 #include <QString>
 #include <QtQmlIntegration/qqmlintegration.h>
 
+#include <functional>
+
 namespace zendra {
 
 class FtpDirectoryModelPrivate;
@@ -131,6 +133,14 @@ public:
     /// to Null; without a service it empties and goes to Error.
     Q_INVOKABLE void reload();
 
+    /// Makes the folder @p name in url through FtpService::makeDirectory(), then lists url
+    /// again; operationFinished() tells how it went.
+    Q_INVOKABLE void makeDirectory(const QString &name);
+    /// Deletes the entry in @p row, a file or an empty folder, as makeDirectory() does.
+    Q_INVOKABLE void removeEntry(int row);
+    /// Renames the entry in @p row to @p newName (a path moves it), as makeDirectory() does.
+    Q_INVOKABLE void renameEntry(int row, const QString &newName);
+
 Q_SIGNALS:
     /// The url property changed.
     void urlChanged();
@@ -146,11 +156,20 @@ Q_SIGNALS:
     void countChanged();
     /// The encrypted, the peerVerified or the trust property changed.
     void protectionChanged();
+    /// A makeDirectory(), removeEntry() or renameEntry() ended; unless it succeeded,
+    /// @p errorString says why (libcurl's text and the server's reply).
+    void operationFinished(bool success, const QString &errorString);
 
 private:
     friend class FtpDirectoryModelPrivate;
 
     void scheduleReload();
+    // The URL of @p name in url.
+    QString entryUrl(const QString &name) const;
+    // Queues an operation with @p start, which reports to operationFinished() and reloads.
+    void operate(const QString &action,
+        const std::function<void(
+            FtpService &service, const std::function<void(const FtpResult &)> &done)> &start);
     void finish(const QList<FtpFileInfo> &entries, Status status, const QString &errorString,
         const FtpResult &result = FtpResult());
 

@@ -4,11 +4,12 @@
 #include "ftpdownload.h"
 
 #include "ftpservice.h"
+#include "ftptransferwatch_p.h"
 #include "ftpurl.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QRandomGenerator>
-#include <QUrl>
 
 #include <cstdio>
 
@@ -17,8 +18,7 @@ namespace zendra {
 namespace {
 
 // A new file beside @p target for the download, made as any new file is (its mode from the
-// umask), or with the mode of @p target when that exists: the rename keeps the file's mode, and
-// QTemporaryFile would make it 0600. Empty, with @p error set, when none can be made.
+// umask): QTemporaryFile would make it 0600. Empty, with @p error set, when none can be made.
 QString createPartFile(const QString &target, QString *error)
 {
     static constexpr char letters[]
@@ -28,11 +28,8 @@ QString createPartFile(const QString &target, QString *error)
         for (int i = 0; i < 6; ++i)
             name += QLatin1Char(letters[QRandomGenerator::global()->bounded(62)]);
         QFile part(name);
-        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            if (QFile::exists(target))
-                part.setPermissions(QFile::permissions(target));
+        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly))
             return name;
-        }
         if (!QFile::exists(name)) {
             *error = part.errorString();
             return QString();
@@ -44,12 +41,9 @@ QString createPartFile(const QString &target, QString *error)
 
 } // namespace
 
-FtpDownload::FtpDownload(QObject *parent) : QObject(parent) { }
+FtpDownload::FtpDownload(QObject *parent) : QObject(parent), m_watch(new FtpTransferWatch) { }
 
-FtpDownload::~FtpDownload()
-{
-    stopWatching();
-}
+FtpDownload::~FtpDownload() = default;
 
 QString FtpDownload::url() const
 {
@@ -75,6 +69,19 @@ void FtpDownload::setLocalFile(const QString &localFile)
         return;
     m_localFile = localFile;
     Q_EMIT localFileChanged();
+}
+
+bool FtpDownload::resume() const
+{
+    return m_resume;
+}
+
+void FtpDownload::setResume(bool resume)
+{
+    if (resume == m_resume)
+        return;
+    m_resume = resume;
+    Q_EMIT resumeChanged();
 }
 
 FtpDownload::Status FtpDownload::status() const
@@ -111,88 +118,79 @@ void FtpDownload::start()
 {
     if (m_status == Downloading)
         return;
-    const quint64 request = ++m_request;
     setProgress(0, -1);
-    const QUrl fileUrl(m_localFile);
-    const QString target = fileUrl.isLocalFile() ? fileUrl.toLocalFile() : m_localFile;
-    if (m_url.isEmpty() || target.isEmpty()) {
-        finish(Error, tr("A download needs a url and a localFile"));
-        return;
-    }
-    if (!Service<FtpService>::hasInstance()) {
-        finish(Error, tr("No FtpService exists: create one before downloading %1").arg(m_url));
-        return;
-    }
+    const QString target = FtpTransferWatch::localPath(m_localFile);
     QString error;
-    const QString partPath = createPartFile(target, &error);
-    if (partPath.isEmpty()) {
-        finish(Error, tr("Cannot write beside %1: %2").arg(target, error));
+    FtpService *service = m_url.isEmpty() || target.isEmpty()
+        ? nullptr
+        : FtpTransferWatch::service(tr("downloading %1").arg(m_url), &error);
+    if (!service) {
+        finish(Error, error.isEmpty() ? tr("A download needs a url and a localFile") : error);
         return;
+    }
+    // A download to continue keeps its bytes under one name; the others get a fresh one.
+    QString partPath = target + QStringLiteral(".part");
+    if (!m_resume) {
+        partPath = createPartFile(target, &error);
+        if (partPath.isEmpty()) {
+            finish(Error, tr("Cannot write beside %1: %2").arg(target, error));
+            return;
+        }
     }
 
-    FtpService *service = &Service<FtpService>::instance();
-    stopWatching();
-    m_service = service;
-    m_remote = FtpUrl::fromUserInput(m_url);
     m_status = Downloading;
     m_errorString.clear();
     Q_EMIT statusChanged();
+    const QString remote = FtpUrl::fromUserInput(m_url);
+    const quint64 request = m_watch->watch(
+        service, remote, [this](qint64 received, qint64 total) { setProgress(received, total); });
     QPointer<FtpDownload> self(this);
-    const QString remote = m_remote;
-    m_progressHandler = service->addProgressHandler(
-        [self, request, remote](const QString &url, qint64 received, qint64 total) {
-            if (self && self->m_request == request && url == remote)
-                self->setProgress(received, total);
-        });
+    const bool keep = m_resume;
     service->downloadFile(
         remote,
-        [self, request, service, partPath, target](const QByteArray &) {
+        [self, request, service, partPath, target, keep](const QByteArray &) {
             const FtpResult result = service->lastResult();
-            const bool current = self && self->m_request == request;
+            const bool current = self && self->m_watch->isCurrent(request);
             if (!current || !result.isSuccess()) {
-                QFile::remove(partPath);
+                if (!keep)
+                    QFile::remove(partPath);
                 if (current && result.isCancelled())
                     self->finish(Cancelled, QString());
                 else if (current)
                     self->finish(Error, result.errorString(), result.trust());
                 return;
             }
+            // The rename keeps the new file's mode: a replaced file keeps its own.
+            if (QFile::exists(target))
+                QFile::setPermissions(partPath, QFile::permissions(target));
             if (std::rename(
                     QFile::encodeName(partPath).constData(), QFile::encodeName(target).constData())
                 != 0) {
-                QFile::remove(partPath);
+                if (!keep)
+                    QFile::remove(partPath);
                 self->finish(Error, tr("Cannot replace %1").arg(target), result.trust());
                 return;
             }
             self->finish(Finished, QString(), result.trust());
         },
-        partPath);
+        partPath, m_resume ? FtpService::Resume : FtpService::DefaultTransfer);
 }
 
 void FtpDownload::cancel()
 {
     if (m_status != Downloading)
         return;
-    ++m_request;
-    if (m_service)
-        m_service->cancelRequestsFor(m_remote);
+    m_watch->cancel();
     finish(Cancelled, QString());
 }
 
 void FtpDownload::finish(Status status, const QString &errorString, FtpResult::Trust trust)
 {
-    stopWatching();
+    m_watch->stop();
     m_errorString = errorString;
     m_trust = trust;
     m_status = status;
     Q_EMIT statusChanged();
-}
-
-void FtpDownload::stopWatching()
-{
-    if (m_service && m_progressHandler)
-        m_service->removeProgressHandler(m_progressHandler);
-    m_progressHandler = 0;
 }
 
 void FtpDownload::setProgress(qint64 received, qint64 total)

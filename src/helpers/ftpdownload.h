@@ -6,20 +6,23 @@
 #include "zendra_export.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QtQmlIntegration/qqmlintegration.h>
 
+#include <memory>
+
 namespace zendra {
 
-class FtpService;
+class FtpTransferWatch;
 
 /// One download of a remote file into a local file, through the process's FtpService, with its
 /// status and progress as properties for QML (the element FtpDownload) and C++.
 ///
 /// The bytes go to a temporary file beside localFile, which replaces localFile only when the
-/// download succeeded: a failed or cancelled download leaves an existing file as it was. A new
-/// localFile gets the mode that the umask gives new files; a replaced one keeps its mode.
+/// download succeeded: a failed or cancelled download leaves an existing file as it was. With
+/// resume, that file is localFile.part, kept after a failure or a cancel and continued by the
+/// next start(). A new localFile gets the mode that the umask gives new files; a replaced one
+/// keeps its mode.
 class ZENDRA_EXPORT FtpDownload : public QObject
 {
     Q_OBJECT
@@ -29,6 +32,8 @@ class ZENDRA_EXPORT FtpDownload : public QObject
     Q_PROPERTY(QString url READ url WRITE setUrl NOTIFY urlChanged)
     /// The local file to write: a path or a "file:" URL.
     Q_PROPERTY(QString localFile READ localFile WRITE setLocalFile NOTIFY localFileChanged)
+    /// Whether an interrupted download is kept in localFile.part and continued (default false).
+    Q_PROPERTY(bool resume READ resume WRITE setResume NOTIFY resumeChanged)
     /// Where the download stands.
     Q_PROPERTY(Status status READ status NOTIFY statusChanged)
     /// Bytes received so far by the current or last download.
@@ -56,7 +61,7 @@ public:
     /// Builds an element with status Null.
     explicit FtpDownload(QObject *parent = nullptr);
     /// Destroys the element; a download still running goes on and its temporary file is removed
-    /// when it ends.
+    /// when it ends (kept with resume).
     ~FtpDownload() override;
 
     /// The remote file.
@@ -67,6 +72,10 @@ public:
     QString localFile() const;
     /// Sets the local file for the next start().
     void setLocalFile(const QString &localFile);
+    /// Whether an interrupted download is kept and continued.
+    bool resume() const;
+    /// Sets whether the next start() continues localFile.part and keeps it when interrupted.
+    void setResume(bool resume);
     /// Where the download stands.
     Status status() const;
     /// Bytes received so far.
@@ -91,29 +100,28 @@ Q_SIGNALS:
     void urlChanged();
     /// The localFile property changed.
     void localFileChanged();
+    /// The resume property changed.
+    void resumeChanged();
     /// The status (and with it errorString) changed.
     void statusChanged();
     /// bytesReceived, bytesTotal or progress changed.
     void progressChanged();
 
 private:
-    void finish(Status status, const QString &errorString,
-        FtpResult::Trust trust = FtpResult::NoTrust);
+    void finish(
+        Status status, const QString &errorString, FtpResult::Trust trust = FtpResult::NoTrust);
     void setProgress(qint64 received, qint64 total);
-    void stopWatching();
 
     QString m_url;
     QString m_localFile;
+    bool m_resume = false;
     Status m_status = Null;
     qint64 m_bytesReceived = 0;
     qint64 m_bytesTotal = -1;
     QString m_errorString;
     FtpResult::Trust m_trust = FtpResult::NoTrust;
-    // Counts starts and cancels, so that an answer to an older start is ignored.
-    quint64 m_request = 0;
-    QPointer<FtpService> m_service;
-    QString m_remote; // the url of the running download
-    int m_progressHandler = 0; // its id with m_service, 0 for none
+    // The running download, so that an answer to an older start is ignored.
+    std::unique_ptr<FtpTransferWatch> m_watch;
 };
 
 } // namespace zendra

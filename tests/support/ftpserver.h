@@ -6,6 +6,7 @@
 #define ZENDRA_TESTS_FTPSERVER_H
 
 #include <QDir>
+#include <QDirIterator>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -29,6 +30,12 @@ public:
         QString daemon = {}; // "proftpd", "vsftpd" or "pureftpd" instead of pyftpdlib, as proftpd
         bool anonymous = false; // "anonymous" logs in too, with any password (pyftpdlib)
         bool refuseDataProtection = false; // PROT answered with 534: data in clear after TLS
+        QString proftpdConfig = {}; // lines added to its configuration
+        // With relayFaultAfter >= 0, url() leads through support/ftprelay.py, which cuts (or
+        // stalls) the first relayFaults data connections after that many bytes.
+        qint64 relayFaultAfter = -1;
+        int relayFaults = 1;
+        bool relayStalls = false;
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -48,6 +55,13 @@ public:
         const QString daemon = options.proftpd ? QStringLiteral("proftpd") : options.daemon;
         unavailable().clear();
         if (QDir().mkpath(server->path("root")) && !daemon.isEmpty()) {
+            if (daemon == QLatin1String("proftpd")) {
+                // Its sessions may run as another user, who writes there.
+                QFile::setPermissions(server->path("root"), QFileDevice::Permissions(0x7777));
+                QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+                environment.insert("PROFTPD_CONFIG", options.proftpdConfig);
+                process.setProcessEnvironment(environment);
+            }
             process.start("bash",
                 {ZENDRA_TEST_SOURCE_DIR "/support/" + daemon + ".sh", server->path("."),
                     server->path("root"), server->user(), server->password(), tls,
@@ -63,9 +77,18 @@ public:
                     QString::number(options.rate), "--anonymous", options.anonymous ? "yes" : "",
                     "--prot", options.refuseDataProtection ? "refuse" : "accept"});
         }
-        while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
-        const QByteArray line = process.readLine();
-        server->m_port = line.startsWith("PORT ") ? line.mid(5).trimmed().toUShort() : 0;
+        const QByteArray line = readLine(process);
+        server->m_port = portOf(line);
+        if (server->m_port && options.relayFaultAfter >= 0) {
+            server->m_relay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            server->m_relay.start("/usr/bin/python3",
+                QStringList {ZENDRA_TEST_SOURCE_DIR "/support/ftprelay.py", "--server-port",
+                    QString::number(server->m_port), "--after",
+                    QString::number(options.relayFaultAfter), "--faults",
+                    QString::number(options.relayFaults), "--events", server->path("relay")}
+                    + (options.relayStalls ? QStringList {"--stall"} : QStringList()));
+            server->m_port = portOf(readLine(server->m_relay));
+        }
         if (server->m_port)
             return server;
         if (line.startsWith("SKIP ")) {
@@ -85,8 +108,10 @@ public:
     ~FtpServer() { stop(); }
     void stop()
     {
-        m_process.terminate();
-        m_process.waitForFinished(5000);
+        for (QProcess *process : {&m_relay, &m_process}) {
+            process->terminate();
+            process->waitForFinished(5000);
+        }
     }
     void kill() // as a crash would end it
     {
@@ -106,12 +131,45 @@ public:
     {
         return QStringLiteral("%1://%2:%3/%4").arg(scheme, host).arg(m_port).arg(file);
     }
-    // Writes @p file (a path below the served directory), making its directories.
+    // Writes @p file (a path below the served directory), making its directories; both are
+    // writable for all, as the served directory is.
     bool writeFile(const QString &file, const QByteArray &content)
     {
         QFile out(path("root/" + file));
-        return QDir().mkpath(QFileInfo(out).path()) && out.open(QIODevice::WriteOnly)
-            && out.write(content) == content.size();
+        return QDir().mkpath(QFileInfo(out).path())
+            && QFile::setPermissions(QFileInfo(out).path(), QFileDevice::Permissions(0x7777))
+            && out.open(QIODevice::WriteOnly) && out.write(content) == content.size()
+            && out.setPermissions(QFileDevice::Permissions(0x6666));
+    }
+    // The served tree, one entry a path (folders with a slash), sorted and joined by spaces.
+    QString tree() const
+    {
+        const QDir root(path("root"));
+        QStringList entries;
+        for (QDirIterator it(root.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                 QDirIterator::Subdirectories);
+             it.hasNext();) {
+            it.next();
+            entries << root.relativeFilePath(it.filePath()) + (it.fileInfo().isDir() ? "/" : "");
+        }
+        entries.sort();
+        return entries.join(' ');
+    }
+    // What the server holds in @p file, or "(none)".
+    QByteArray served(const QString &file) const
+    {
+        QFile in(path("root/" + file));
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : "(none)";
+    }
+    // The bytes the relay forwarded on data connections that ended.
+    qint64 relayed() const
+    {
+        QFile file(path("relay"));
+        file.open(QIODevice::ReadOnly);
+        qint64 bytes = 0;
+        for (const QByteArray &line : file.readAll().split('\n'))
+            bytes += line.mid(5).toLongLong();
+        return bytes;
     }
     static QByteArray testData(qint64 size, quint32 seed = 1)
     {
@@ -139,7 +197,18 @@ public:
     QString path(const QString &name) const { return m_directory.filePath(name); }
 
 private:
+    static QByteArray readLine(QProcess &process)
+    {
+        while (!process.canReadLine() && process.waitForReadyRead(20000)) { }
+        return process.readLine();
+    }
+    static quint16 portOf(const QByteArray &line)
+    {
+        return line.startsWith("PORT ") ? line.mid(5).trimmed().toUShort() : 0;
+    }
+
     QTemporaryDir m_directory;
+    QProcess m_relay; // started after, stopped before the server
     QProcess m_process;
     quint16 m_port = 0;
 };

@@ -82,7 +82,7 @@ class Handler(TLS_FTPHandler if tls else FTPHandler):
 
 
 Handler.authorizer = DummyAuthorizer()
-Handler.authorizer.add_user(args.user, args.password, args.home, perm="elr")
+Handler.authorizer.add_user(args.user, args.password, args.home, perm="elradfmw")
 if args.anonymous:
     Handler.authorizer.add_anonymous(args.home)
 if tls:

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Runs Debian's proftpd (mod_tls from proftpd-mod-crypto) for the test fixture
-# (tests/support/ftpserver.h) and the benchmarks; arguments and output as in ftpd.sh. STATEDIR
-# (not writable by others) gets the config and events: "<command> <reply code> <protocol>" per
-# command and "EXIT - <protocol>" when a session ends.
+# (tests/support/ftpserver.h) and the benchmarks; arguments and output as in ftpd.sh. The
+# environment variable PROFTPD_CONFIG holds lines to add to the configuration ("AllowOverwrite
+# on", say). STATEDIR (not writable by others) gets the config and events: "<command> <reply
+# code> <protocol>" per command and "EXIT - <protocol>" when a session ends.
 source "$(dirname "$0")/ftpd.sh"
 
 # As root the sessions run as nobody, jailed in HOME; otherwise as the caller, unjailed.
@@ -44,5 +45,6 @@ TLSRSACertificateKeyFile $key
 TLSCertificateChainFile $chain
 TLSRequired $([ "$tls" = required ] && echo on || echo off)
 CONF
+printf '%s\n' "${PROFTPD_CONFIG:-}" >>"$state/proftpd.conf"
 
 serve proftpd -n -c "$state/proftpd.conf"
