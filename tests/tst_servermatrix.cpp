@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // One table over every server the suite starts (pyftpdlib, ProFTPD, vsftpd, Pure-FTPd), plain and
-// with verified explicit TLS: the requests a host makes of any server. Rows of a server that is
-// not installed skip.
+// with verified explicit TLS: the requests a host makes of any server, reading and writing. Rows
+// of a server that is not installed skip.
 #include "ftpserver.h"
 #include "testcertificates.h"
 
@@ -25,8 +25,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("daemon"); // empty for pyftpdlib
         QTest::addColumn<bool>("tls");
         QTest::addColumn<QString>("request");
-        // Upload and the remote operations join this list with the issue "Write to the server".
-        for (const QString request : {"list", "get", "get into a file", "cancel mid-transfer"}) {
+        for (const QString request : {"list", "get", "get into a file", "cancel mid-transfer",
+                 "upload", "remote operations"}) {
             for (const QString daemon : {"", "proftpd", "vsftpd", "pureftpd"}) {
                 for (const bool tls : {false, true}) {
                     QTest::addRow("%s, %s, %s", qPrintable(daemon.isEmpty() ? "pyftpdlib" : daemon),
@@ -78,6 +78,28 @@ private Q_SLOTS:
             QCOMPARE(results[0].errorString(),
                 daemon == "vsftpd" ? "the server does not support MLSD (500 Unknown command.)"
                                    : "");
+            return;
+        }
+        if (request == "upload" || request == "remote operations") {
+            // Each request ends in success, and the served tree shows it; an upload leaves no
+            // temporary file behind.
+            const auto done = [&](const FtpResult &result) { results << result; };
+            if (request == "upload") {
+                service.uploadData(content, server->url("ftp", "up.bin"), done);
+            } else {
+                service.makeDirectory(server->url("ftp", "new"), done);
+                service.rename(server->url("ftp", "a.bin"), "new/c.bin", done);
+                service.removeFile(server->url("ftp", "new/c.bin"), done);
+                service.removeDirectory(server->url("ftp", "new/"), done);
+            }
+            const int count = request == "upload" ? 1 : 4;
+            QTRY_COMPARE_WITH_TIMEOUT(results.size(), count, 20000);
+            for (const FtpResult &result : std::as_const(results))
+                QVERIFY2(result.isSuccess(), qPrintable(result.errorString()));
+            QCOMPARE(
+                server->tree(), request == "upload" ? "a.bin sub/ sub/b up.bin" : "sub/ sub/b");
+            QVERIFY(request != "upload" || server->served("up.bin") == content);
+            QVERIFY((results.last().isEncrypted() && results.last().isPeerVerified()) == tls);
             return;
         }
         service.addProgressHandler([&](const QString &, qint64 received, qint64) {

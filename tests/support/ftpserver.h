@@ -55,9 +55,9 @@ public:
         const QString daemon = options.proftpd ? QStringLiteral("proftpd") : options.daemon;
         unavailable().clear();
         if (QDir().mkpath(server->path("root")) && !daemon.isEmpty()) {
+            // Its sessions may run as another user, who writes there.
+            QFile::setPermissions(server->path("root"), QFileDevice::Permissions(0x7777));
             if (daemon == QLatin1String("proftpd")) {
-                // Its sessions may run as another user, who writes there.
-                QFile::setPermissions(server->path("root"), QFileDevice::Permissions(0x7777));
                 QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
                 environment.insert("PROFTPD_CONFIG", options.proftpdConfig);
                 process.setProcessEnvironment(environment);

@@ -20,7 +20,8 @@ mkdir -p -m 755 "$state/empty"
 required=$([ "$tls" = required ] && echo YES || echo NO)
 printf '%s\n' listen=YES background=NO listen_address=127.0.0.1 "listen_port=$port" \
     anonymous_enable=NO local_enable=YES pam_service_name=zendra-test-vsftpd guest_enable=YES \
-    guest_username=ftp "local_root=$home" chroot_local_user=YES allow_writeable_chroot=YES \
+    guest_username=ftp virtual_use_local_privs=YES write_enable=YES local_umask=022 \
+    "local_root=$home" chroot_local_user=YES allow_writeable_chroot=YES \
     "secure_chroot_dir=$state/empty" seccomp_sandbox=NO isolate=NO isolate_network=NO \
     tcp_wrappers=NO userlist_enable=NO xferlog_enable=NO >"$state/vsftpd.conf"
 [ "$rate" -lt 0 ] || printf '%s\n' "local_max_rate=$rate" "anon_max_rate=$rate" >>"$state/vsftpd.conf"
