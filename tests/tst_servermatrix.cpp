@@ -94,12 +94,13 @@ private Q_SLOTS:
             }
             const int count = request == "upload" ? 1 : 4;
             QTRY_COMPARE_WITH_TIMEOUT(results.size(), count, 20000);
-            for (const FtpResult &result : std::as_const(results))
+            for (const FtpResult &result : std::as_const(results)) {
                 QVERIFY2(result.isSuccess(), qPrintable(result.errorString()));
+                QCOMPARE(result.isEncrypted() && result.isPeerVerified(), tls);
+            }
             QCOMPARE(
                 server->tree(), request == "upload" ? "a.bin sub/ sub/b up.bin" : "sub/ sub/b");
             QVERIFY(request != "upload" || server->served("up.bin") == content);
-            QVERIFY((results.last().isEncrypted() && results.last().isPeerVerified()) == tls);
             return;
         }
         service.addProgressHandler([&](const QString &, qint64 received, qint64) {

@@ -800,15 +800,23 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
     const auto socket
         = std::find_if(connections.controlSockets.begin(), connections.controlSockets.end(),
             [kept](const ControlSocket &control) { return control.socket == kept; });
+    const ControlSocket *before = socket != connections.controlSockets.end() ? &*socket
+        : reusable.size() == 1                                               ? &reusable.first()
+                                                                             : nullptr;
     const FtpTranscript::Exchange protection = transcript.lastExchange("PROT");
     if (!protection.command.isEmpty())
         m_dataProtected = protection.command == "PROT P" && protection.replyCode / 100 == 2;
-    else if (socket != connections.controlSockets.end())
-        m_dataProtected = socket->dataProtected;
     else
-        m_dataProtected = reusable.size() == 1 && reusable.first().dataProtected;
-    if (socket != connections.controlSockets.end())
+        m_dataProtected = before && before->dataProtected;
+    // A request on a reused connection may run whole within one look (libcurl sends the
+    // commands that follow a transfer in one go), and libcurl names a transfer's TLS only while
+    // it runs: the connection's login tells.
+    if (transcript.lastExchange("USER").command.isEmpty())
+        m_tlsEstablished = m_tlsEstablished || (before && before->tls);
+    if (socket != connections.controlSockets.end()) {
+        socket->tls = m_tlsEstablished;
         socket->dataProtected = m_dataProtected;
+    }
     if (tracked)
         updateProgress(handle);
     // Failures of the multi interface itself, mapped as curl_easy_perform maps them.
@@ -830,7 +838,7 @@ curl_socket_t FtpWorker::openSocket(void *client, curlsocktype purpose, curl_soc
     const curl_socket_t socket = ::socket(address->family, address->socktype, address->protocol);
     if (socket != CURL_SOCKET_BAD && connections->transcript
         && connections->transcript->exchanges().isEmpty()) {
-        connections->controlSockets.append({socket, false});
+        connections->controlSockets.append({socket, false, false});
     }
     return socket;
 }

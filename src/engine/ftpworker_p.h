@@ -234,9 +234,11 @@ private:
     // openSocket() and closeSocket(), each with whether the server accepted PROT P at its
     // login: libcurl sends it once per connection, and the transfers that reuse the connection
     // are protected as its login arranged.
+    // A control connection and what its login established: TLS on it, and PROT P.
     struct ControlSocket
     {
         curl_socket_t socket;
+        bool tls;
         bool dataProtected;
     };
     struct Connections
