@@ -22,6 +22,7 @@
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -730,8 +731,9 @@ private Q_SLOTS:
     // the server said last, and the served tree afterwards, where an upload's copy is the source
     // or what was there stays, and no temporary file is left. Setup: "old" or "half" of the
     // source under the target, "keeps" a server that refuses to replace files, "cancel" and
-    // "stall" a data connection that falls silent, "tls" verified TLS, "policy" a verified
-    // server required of a plain one.
+    // "stall" a data connection that falls silent (or, with "mute:COMMAND", the control
+    // connection once that command is sent), "tls" verified TLS, "policy" a verified server
+    // required of a plain one.
     void writesChangeTheServerAsTheirOutcomeSays_data()
     {
         QTest::addColumn<QString>("request"); // verb, path and argument
@@ -759,6 +761,8 @@ private Q_SLOTS:
             "a.bin");
         row("upload stalled", "put memory a.bin", 0, "old stall", "28 1 |150 STOR a.bin.part-",
             "a.bin");
+        row("upload stalled in its rename", "put memory a.bin", 0, "old stall mute:RNFR",
+            "28 1 |226 STOR a.bin.part-", "a.bin");
         row("upload over verified TLS", "put file a.bin", 0, "tls", "0 1 eph|250 RNTO a.bin",
             "a.bin");
         row("upload, verified peer required", "put file a.bin", 0, "policy", "64 1 |", "");
@@ -772,6 +776,8 @@ private Q_SLOTS:
         row("remove a folder that is not empty", "rmdir full", 0, "", "21 1 |550 RMD full", "");
         row("delete a file", "rm f.txt", 0, "", "0 1 |250 DELE f.txt", "-f.txt");
         row("delete a missing file", "rm none", 0, "", "21 1 |550 DELE none", "");
+        row("delete cancelled, server silent", "rm f.txt", 0, "cancel mute:DELE", "42 1 |",
+            "-f.txt");
         row("delete in a missing folder", "rm none/f", 0, "", "9 1 |550 CWD none", "");
         row("rename a file", "mv f.txt g.txt", 0, "", "0 1 |250 RNTO g.txt", "-f.txt g.txt");
         row("move a file", "mv full/f ../d/f", 0, "", "0 1 |250 RNTO ../d/f", "-full/f d/f");
@@ -790,7 +796,9 @@ private Q_SLOTS:
                 m_certificates.fullChainFile(), m_certificates.serverKeyFile());
         serverOptions.proftpd = serverOptions.relayStalls = true;
         serverOptions.proftpdConfig = setup.contains("keeps") ? "" : writableConfig;
-        const bool silent = setup.contains("cancel") || setup.contains("stall");
+        serverOptions.relayMute = setup.section("mute:", 1);
+        const bool silent = serverOptions.relayMute.isEmpty()
+            && (setup.contains("cancel") || setup.contains("stall"));
         serverOptions.relayFaultAfter = silent ? 1 << 16 : -1;
         const auto server = FtpServer::started(serverOptions);
         const QStringList words = request.split(' ');
@@ -820,6 +828,8 @@ private Q_SLOTS:
             sent << bytes;
             total = announced;
         });
+        if (!serverOptions.relayMute.isEmpty() && setup.contains("cancel"))
+            QTimer::singleShot(300, &service, &FtpService::cancel);
         Answers answers;
         const auto done = answers.resultCallback();
         const auto chosen = FtpService::TransferOptions(options);

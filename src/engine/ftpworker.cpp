@@ -278,7 +278,11 @@ CURL *FtpWorker::prepareHandler(
         curl_easy_setopt(handle, CURLOPT_SEEKDATA, static_cast<void *>(nullptr));
         curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, curl_off_t(-1));
         curl_easy_setopt(handle, CURLOPT_RESUME_FROM_LARGE, curl_off_t(0));
+        curl_easy_setopt(handle, CURLOPT_PREQUOTE, static_cast<curl_slist *>(nullptr));
         curl_easy_setopt(handle, CURLOPT_POSTQUOTE, static_cast<curl_slist *>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L);
+        curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, static_cast<curl_xferinfo_callback>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void *>(nullptr));
         curl_easy_setopt(handle, CURLOPT_FTP_CREATE_MISSING_DIRS, long(CURLFTP_CREATE_DIR_NONE));
         curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, 0L);
         curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, long(defaultUploadBuffer));
@@ -413,7 +417,7 @@ void FtpWorker::performRequest(const QString &url, const QString &username, cons
     // libcurl closes the connection of a transfer that the worker broke off; the handle goes
     // too, so that the next request starts from a fresh one.
     if (performed == CURLE_ABORTED_BY_CALLBACK || performed == CURLE_OPERATION_TIMEDOUT)
-        dropHandle(handle);
+        abandonHandle(handle);
 
     bool certificateFailure = false;
     if (code == CURLE_OK) {
@@ -725,6 +729,9 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
     const bool tracked = currentStream != nullptr;
     QElapsedTimer sinceMove;
     sinceMove.start();
+    m_callbackAbort = CURLE_OK;
+    m_callbackMoved = -1;
+    m_callbackSinceMove.start();
     curl_off_t lastReceived = 0;
 
     CURLcode code = CURLE_OK;
@@ -735,11 +742,7 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
         const CURLcode abort = abortReason(sinceMove.elapsed());
         if (abort != CURLE_OK) {
             code = abort;
-            const QByteArray reason = abort == CURLE_ABORTED_BY_CALLBACK
-                ? QByteArrayLiteral("Cancelled")
-                : QByteArrayLiteral("No data moved for ") + QByteArray::number(m_stallTimeout)
-                    + QByteArrayLiteral(" ms");
-            qstrncpy(m_errorBuffer.data(), reason.constData(), size_t(m_errorBuffer.size()));
+            setAbortMessage(abort);
             break;
         }
         const quint64 activity = transcript.activity();
@@ -752,6 +755,11 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
         done = message && message->msg == CURLMSG_DONE;
         if (done) {
             code = message->data.result;
+            // The source's read failure ends the transfer the same way.
+            if (code == CURLE_ABORTED_BY_CALLBACK && m_callbackAbort != CURLE_OK) {
+                code = m_callbackAbort;
+                setAbortMessage(code);
+            }
         } else if (status == CURLM_OK) {
             const bool acted = transcript.activity() != activity;
             // A reply that woke the worker but that libcurl left unread would wake it again at
@@ -932,6 +940,37 @@ CURLcode FtpWorker::abortReason(qint64 sinceLastMoveMs) const
         return CURLE_ABORTED_BY_CALLBACK;
     const int stall = m_stallTimeout;
     return stall > 0 && sinceLastMoveMs >= stall ? CURLE_OPERATION_TIMEDOUT : CURLE_OK;
+}
+
+void FtpWorker::setAbortMessage(CURLcode abort)
+{
+    const QByteArray reason = abort == CURLE_ABORTED_BY_CALLBACK
+        ? QByteArrayLiteral("Cancelled")
+        : QByteArrayLiteral("No data moved for ") + QByteArray::number(m_stallTimeout)
+            + QByteArrayLiteral(" ms");
+    qstrncpy(m_errorBuffer.data(), reason.constData(), size_t(m_errorBuffer.size()));
+}
+
+int FtpWorker::abortCallback(
+    void *worker, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded)
+{
+    auto *self = static_cast<FtpWorker *>(worker);
+    if (downloaded + uploaded != self->m_callbackMoved) {
+        self->m_callbackMoved = downloaded + uploaded;
+        self->m_callbackSinceMove.restart();
+    }
+    self->m_callbackAbort = self->abortReason(self->m_callbackSinceMove.elapsed());
+    return self->m_callbackAbort != CURLE_OK;
+}
+
+void FtpWorker::abandonHandle(CURL *handle)
+{
+    const auto it = m_multis.find(handle);
+    if (it != m_multis.end()) {
+        for (const ControlSocket &control : std::as_const(it->second.controlSockets))
+            ::shutdown(control.socket, SHUT_RDWR);
+    }
+    dropHandle(handle);
 }
 
 void FtpWorker::dropHandle(CURL *handle)

@@ -9,6 +9,7 @@
 #include "ftptruststore_p.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -179,8 +180,12 @@ private:
         const TrustAnchor &anchor = {});
     // Why perform() should end the transfer early: CURLE_OK to go on.
     CURLcode abortReason(qint64 sinceLastMoveMs) const;
+    void setAbortMessage(CURLcode abort);
     // Closes @p handle and its connection and forgets it.
     void dropHandle(CURL *handle);
+    // The same for a transfer that the worker broke off: libcurl may still take the connection
+    // for a sound one and wait for the server's goodbye, which a silent server never sends.
+    void abandonHandle(CURL *handle);
     // Runs @p run on the worker's thread after @p delayMs, or at once when request @p id is
     // cancelled meanwhile.
     void repeatLater(const QUuid &id, int delayMs, const std::function<void()> &run);
@@ -221,6 +226,9 @@ private:
     void updateProgress(CURL *handle);
     static size_t readCallback(char *buffer, size_t size, size_t count, void *worker);
     static int seekCallback(void *worker, curl_off_t offset, int origin);
+    // Asked by libcurl while it waits for replies itself (the commands after an upload).
+    static int abortCallback(void *worker, curl_off_t downloadTotal, curl_off_t downloaded,
+        curl_off_t uploadTotal, curl_off_t uploaded);
 
     QString m_certificatePath;
     std::atomic<bool> m_verifyPeer {true};
@@ -228,6 +236,10 @@ private:
     bool m_activateSsl = true;
     QThread *m_thread;
     QByteArray m_errorBuffer;
+    // What abortCallback broke off and when the bytes it saw last moved; worker's thread only.
+    CURLcode m_callbackAbort = CURLE_OK;
+    curl_off_t m_callbackMoved = -1;
+    QElapsedTimer m_callbackSinceMove;
     QHash<QString, CURL *> m_handlers;
     // What each cached handle's transfers run on: a multi handle that holds its connections,
     // and the sockets of their control connections, which libcurl opens and closes through

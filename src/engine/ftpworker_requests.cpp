@@ -160,16 +160,24 @@ void FtpWorker::configureTransfer(CURL *handle, Transfer &transfer)
         return;
     m_extendedHandles.insert(handle);
     curl_easy_setopt(handle, CURLOPT_URL, transfer.targetUrl.toStdString().c_str());
-    curl_easy_setopt(handle, CURLOPT_POSTQUOTE, transfer.commands.get());
     if (FtpService::TransferOptions(transfer.details.options)
             .testFlag(FtpService::CreateDirectories)) {
         curl_easy_setopt(handle, CURLOPT_FTP_CREATE_MISSING_DIRS, long(CURLFTP_CREATE_DIR_RETRY));
     }
     if (transfer.type != FtpJob::Upload) {
-        // Enter the folder, send the commands, transfer nothing.
+        // Enter the folder, send the commands, transfer nothing. Commands sent before a
+        // transfer go through libcurl's state machine, so the worker's loop waits for their
+        // replies and a cancel or the stall limit ends the wait.
+        curl_easy_setopt(handle, CURLOPT_PREQUOTE, transfer.commands.get());
         curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
         return;
     }
+    // The rename follows the upload; libcurl waits for its replies itself and asks the
+    // progress callback whether to go on.
+    curl_easy_setopt(handle, CURLOPT_POSTQUOTE, transfer.commands.get());
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &FtpWorker::abortCallback);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(handle, CURLOPT_READFUNCTION, &FtpWorker::readCallback);
     curl_easy_setopt(handle, CURLOPT_READDATA, this);
@@ -286,15 +294,15 @@ void FtpWorker::removeTemporaryFile(const QString &url, const QString &username,
     m_extendedHandles.insert(handle);
     curl_easy_setopt(handle, CURLOPT_URL, transfer.folderUrl.toStdString().c_str());
     curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(handle, CURLOPT_POSTQUOTE, commands.get());
+    curl_easy_setopt(handle, CURLOPT_PREQUOTE, commands.get());
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, temporaryRemovalLimitMs);
     FtpTranscript transcript;
     const CURLcode code = perform(handle, transcript);
-    curl_easy_setopt(handle, CURLOPT_POSTQUOTE, static_cast<curl_slist *>(nullptr));
+    curl_easy_setopt(handle, CURLOPT_PREQUOTE, static_cast<curl_slist *>(nullptr));
     if (code == CURLE_OK)
         return;
     if (code == CURLE_ABORTED_BY_CALLBACK || code == CURLE_OPERATION_TIMEDOUT)
-        dropHandle(handle);
+        abandonHandle(handle);
     qCWarning(lcZendraFtp) << ">> [FTP " << name << " ] " << url
                            << "could not remove its temporary file"
                            << QString::fromUtf8(transfer.temporaryName) << "error" << int(code)

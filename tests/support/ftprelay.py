@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 """TCP relay between an FTP client and a server on 127.0.0.1: forwards the control connection,
 points the passive-mode replies (227, 229) at its own ports and forwards each data connection,
-cutting (or with --stall silencing) the first --faults of them after --after bytes. Prints
-"PORT <n>", appends "DATA <bytes>" to --events per data connection, exits when stdin closes."""
+cutting (or with --stall silencing) the first --faults of them after --after bytes; with --mute
+COMMAND a control connection falls silent once the client sent that command. Prints "PORT <n>",
+appends "DATA <bytes>" to --events per data connection, exits when stdin closes."""
 import argparse
 import os
 import re
@@ -14,6 +15,7 @@ parser = argparse.ArgumentParser()
 for name in ("--server-port", "--after", "--faults"):
     parser.add_argument(name, type=int)
 parser.add_argument("--stall", action="store_true")
+parser.add_argument("--mute", default="")
 parser.add_argument("--events")
 args = parser.parse_args()
 events = open(args.events, "a", buffering=1)
@@ -60,9 +62,11 @@ def data(listening, port):
     events.write("DATA %d\n" % moved[0])
 
 
-def upstream(client, server):
+def upstream(client, server, muted):
     try:
         while chunk := client.recv(1 << 16):
+            if args.mute and chunk.upper().startswith(args.mute.encode() + b" "):
+                muted.set()
             server.sendall(chunk)
         server.shutdown(socket.SHUT_WR)
     except OSError:
@@ -71,8 +75,11 @@ def upstream(client, server):
 
 def control(client):
     server = socket.create_connection(("127.0.0.1", args.server_port))
-    threading.Thread(target=upstream, args=(client, server), daemon=True).start()
+    muted = threading.Event()
+    threading.Thread(target=upstream, args=(client, server, muted), daemon=True).start()
     for line in server.makefile("rb"):
+        if muted.is_set():
+            threading.Event().wait()  # the server's replies go nowhere from now on
         epsv = re.match(rb"229 .*\(\|\|\|(\d+)\|\)", line)
         pasv = re.match(rb"227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", line)
         if epsv or pasv:

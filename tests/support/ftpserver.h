@@ -32,10 +32,12 @@ public:
         bool refuseDataProtection = false; // PROT answered with 534: data in clear after TLS
         QString proftpdConfig = {}; // lines added to its configuration
         // With relayFaultAfter >= 0, url() leads through support/ftprelay.py, which cuts (or
-        // stalls) the first relayFaults data connections after that many bytes.
+        // stalls) the first relayFaults data connections after that many bytes; with relayMute,
+        // through one that holds back a control connection's replies once it sent that command.
         qint64 relayFaultAfter = -1;
         int relayFaults = 1;
         bool relayStalls = false;
+        QString relayMute = {};
     };
     static Options tlsOptions(Tls tls, const QString &chainFile, const QString &keyFile)
     {
@@ -79,13 +81,14 @@ public:
         }
         const QByteArray line = readLine(process);
         server->m_port = portOf(line);
-        if (server->m_port && options.relayFaultAfter >= 0) {
+        if (server->m_port && (options.relayFaultAfter >= 0 || !options.relayMute.isEmpty())) {
             server->m_relay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             server->m_relay.start("/usr/bin/python3",
                 QStringList {ZENDRA_TEST_SOURCE_DIR "/support/ftprelay.py", "--server-port",
                     QString::number(server->m_port), "--after",
                     QString::number(options.relayFaultAfter), "--faults",
-                    QString::number(options.relayFaults), "--events", server->path("relay")}
+                    QString::number(options.relayFaultAfter >= 0 ? options.relayFaults : 0),
+                    "--events", server->path("relay"), "--mute", options.relayMute}
                     + (options.relayStalls ? QStringList {"--stall"} : QStringList()));
             server->m_port = portOf(readLine(server->m_relay));
         }
