@@ -116,6 +116,16 @@ private Q_SLOTS:
         QCOMPARE(window->findChild<QObject *>("lock")->property("closed"), vouched);
         QCOMPARE(window->findChild<QObject *>("warning")->property("visible"),
             error.isEmpty() && !vouched);
+        if (!error.isEmpty())
+            return;
+        // The download element reports the same vouching as the listing before it.
+        QTemporaryDir local;
+        FtpDownload download;
+        download.setUrl(server->url("ftp", "my pub/b.txt"));
+        download.setLocalFile(local.filePath("b.txt"));
+        download.start();
+        QTRY_COMPARE_WITH_TIMEOUT(download.status(), FtpDownload::Finished, 20000);
+        QCOMPARE(download.trust(), trust);
     }
 
     // The download element's status cycle; the local file is replaced only on success, keeping
