@@ -653,10 +653,11 @@ private Q_SLOTS:
         servers[0]->logIn(service);
         service.setRequireVerifiedPeer(true);
         QStringList asked;
+        bool approve = true;
         service.setRootApprovalHandler(
             [&](const QString &url, const QSslCertificate &, const QString &) {
                 asked << url;
-                return true;
+                return approve;
             });
         LogCapture log;
         Answers answers;
@@ -688,6 +689,17 @@ private Q_SLOTS:
         QVERIFY(get(0) && answers.results.last().trust() == FtpResult::PinnedTrust);
         QCOMPARE(pinOf(*servers[0]), m_twins.certificate("selfsigned").toPem());
         QCOMPARE(asked.size(), 3);
+
+        // A refusal ends its request and uses up none of the updates that stop a chain of
+        // repetitions: after more refusals than those, the host's yes still pins the root.
+        QVERIFY(service.removePinnedRoot(servers[0]->url("ftp", "")));
+        service.endSession("ftp", "127.0.0.1");
+        approve = false;
+        for (int i = 0; i < 6; ++i)
+            QVERIFY(get(0) && answers.results.last().code() == 60);
+        approve = true;
+        QVERIFY(get(0) && answers.data.last() == "a");
+        QCOMPARE(asked.size(), 10);
     }
 
     // A cancel ends its request at once: before the worker started it (no connection), and

@@ -370,6 +370,7 @@ void FtpService::sendNextRequest()
     }
 
     m_worker->resetProgress();
+    m_worker->trustStore().requestUpdates = 0;
     FtpWorker::ProgressReports &progress = m_worker->progressReports();
     progress.received = progress.total = -1;
     if (!progress.handlers.isEmpty() && progress.timer)

@@ -134,7 +134,10 @@ void FtpService::updateCertificate(const QList<CertificateInfo> &certificates)
 
     bool giveUp = false;
     QString reason;
-    if (++m_certificateUpdates > maximumCertificateUpdates) {
+    // Under the policy a refusal ends its request, so only the repetitions of one request can
+    // chain up: they are counted per request, and any number of servers can be pinned.
+    int &updates = policy ? m_worker->trustStore().requestUpdates : m_certificateUpdates;
+    if (++updates > maximumCertificateUpdates) {
         qCWarning(lcZendraCertificates)
             << ">> Too many certificate updates requested, something is not working as "
                "expected, peer verification will be disabled...";

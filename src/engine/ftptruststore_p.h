@@ -61,10 +61,12 @@ public:
     bool removePin(const QString &server);
 
     // The service's thread only: the host's handler, the roots it accepted by fingerprint before
-    // their server presented them, and the root each server last had refused.
+    // their server presented them, the root each server last had refused, and the certificate
+    // updates of the request in flight (under the policy).
     ApprovalHandler handler;
     QHash<QString, QString> accepted;
     QHash<QString, QSslCertificate> refused;
+    int requestUpdates = 0;
 
 private:
     QString pinPath(const QString &server) const;
