@@ -777,6 +777,8 @@ private Q_SLOTS:
             "28 1 |226 STOR a.bin.part-", "a.bin");
         row("upload over verified TLS", "put file a.bin", 0, "tls", "0 1 eph|250 RNTO a.bin",
             "a.bin");
+        row("upload after learning the root", "put file a.bin", 0, "tls learn",
+            "0 2 eph|250 RNTO a.bin", "a.bin");
         row("upload, verified peer required", "put file a.bin", 0, "policy", "64 1 |", "");
         row("make a folder", "mkdir d/new", 0, "", "0 1 |257 MKD new", "d/new/");
         row("make a folder that exists", "mkdir d", 0, "", "21 1 |550 MKD d", "");
@@ -804,7 +806,7 @@ private Q_SLOTS:
         QFETCH(QString, outcome);
         QFETCH(QString, tree);
         FtpServer::Options serverOptions
-            = FtpServer::tlsOptions(setup == "tls" ? FtpServer::Tls::Required : FtpServer::Tls::Off,
+            = FtpServer::tlsOptions(setup.startsWith("tls") ? FtpServer::Tls::Required : FtpServer::Tls::Off,
                 m_certificates.fullChainFile(), m_certificates.serverKeyFile());
         serverOptions.proftpd = serverOptions.relayStalls = true;
         serverOptions.proftpdConfig = setup.contains("keeps") ? "" : writableConfig;
@@ -829,7 +831,7 @@ private Q_SLOTS:
         FtpService service;
         server->logIn(service);
         QVERIFY(setup != "tls" || service.loadCertificate(m_certificates.rootCaFile(), true));
-        service.setRequireTls(setup == "tls");
+        service.setRequireTls(setup.startsWith("tls"));
         service.setRequireVerifiedPeer(setup == "policy");
         service.setStallTimeout(setup.contains("stall") ? 500 : 0);
         QList<qint64> sent;
