@@ -10,7 +10,7 @@
 // MS milliseconds after the first bytes arrived and reports how long the first callback took.
 // --require-verified turns the verified-peer policy on; --trust-root FP pins the root of that
 // SHA-256 fingerprint to the first URL's server (bench/pincheck.sh).
-#include <zendra/ftpservice.h>
+#include "benchclient.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,36 +23,17 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QStringList args = QCoreApplication::arguments().mid(1);
-    QString caFile;
-    if (const qsizetype ca = args.indexOf(QStringLiteral("--ca"));
-        ca >= 0 && ca + 1 < args.size()) {
-        caFile = args.at(ca + 1);
-        args.remove(ca, 2);
-    }
+    const QString caFile = takeValue(args, QStringLiteral("--ca"));
     const bool insecure = args.removeAll(QStringLiteral("--insecure")) > 0;
     const bool noSsl = args.removeAll(QStringLiteral("--no-ssl")) > 0;
     const bool timings = args.removeAll(QStringLiteral("--timings")) > 0;
     const bool stalls = args.removeAll(QStringLiteral("--stalls")) > 0;
     const bool progress = args.removeAll(QStringLiteral("--progress")) > 0;
     const bool requireVerified = args.removeAll(QStringLiteral("--require-verified")) > 0;
-    QString trustRoot;
-    if (const qsizetype trust = args.indexOf(QStringLiteral("--trust-root"));
-        trust >= 0 && trust + 1 < args.size()) {
-        trustRoot = args.at(trust + 1);
-        args.remove(trust, 2);
-    }
-    int cancelAfter = -1;
-    if (const qsizetype cancel = args.indexOf(QStringLiteral("--cancel-after"));
-        cancel >= 0 && cancel + 1 < args.size()) {
-        cancelAfter = args.at(cancel + 1).toInt();
-        args.remove(cancel, 2);
-    }
-    QString firstInto;
-    if (const qsizetype into = args.indexOf(QStringLiteral("--first-into"));
-        into >= 0 && into + 1 < args.size()) {
-        firstInto = args.at(into + 1);
-        args.remove(into, 2);
-    }
+    const QString trustRoot = takeValue(args, QStringLiteral("--trust-root"));
+    const QString cancelValue = takeValue(args, QStringLiteral("--cancel-after"));
+    const int cancelAfter = cancelValue.isEmpty() ? -1 : cancelValue.toInt();
+    const QString firstInto = takeValue(args, QStringLiteral("--first-into"));
     const QStringList urls = args;
     if (urls.isEmpty() || urls.first().startsWith(QLatin1Char('-'))) {
         std::fputs("usage: ftpfetch [--ca FILE] [--insecure] [--no-ssl] [--timings] [--stalls]\n"
@@ -72,12 +53,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "ftpfetch: cannot pin %s\n", qPrintable(trustRoot));
         return 2;
     }
-    service.setCredentials(qEnvironmentVariable("ZENDRA_USER"),
-        qEnvironmentVariable("ZENDRA_PASSWORD"), [](const QString &value) { return value; });
-    if (!caFile.isEmpty() && !service.loadCertificate(caFile, true)) {
-        std::fprintf(stderr, "ftpfetch: cannot import %s\n", qPrintable(caFile));
+    if (!logIn(service, caFile, "ftpfetch"))
         return 2;
-    }
 
     QElapsedTimer clock;
     qint64 progressCalls = 0;

@@ -2,7 +2,7 @@
 // Uploads every local file given into one remote folder through one FtpService, all queued at
 // once; the zendra side of bench/upload.sh. Exits 0 when every upload succeeded.
 // --in-place writes the files directly instead of through a temporary name and a rename.
-#include <zendra/ftpservice.h>
+#include "benchclient.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -16,12 +16,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QStringList args = QCoreApplication::arguments().mid(1);
-    QString caFile;
-    if (const qsizetype ca = args.indexOf(QStringLiteral("--ca"));
-        ca >= 0 && ca + 1 < args.size()) {
-        caFile = args.at(ca + 1);
-        args.remove(ca, 2);
-    }
+    const QString caFile = takeValue(args, QStringLiteral("--ca"));
     const bool noSsl = args.removeAll(QStringLiteral("--no-ssl")) > 0;
     const bool inPlace = args.removeAll(QStringLiteral("--in-place")) > 0;
     if (args.size() < 2 || !args.first().endsWith(QLatin1Char('/'))) {
@@ -34,12 +29,8 @@ int main(int argc, char **argv)
 
     zendra::FtpService service;
     service.setActivateSsl(!noSsl);
-    service.setCredentials(qEnvironmentVariable("ZENDRA_USER"),
-        qEnvironmentVariable("ZENDRA_PASSWORD"), [](const QString &value) { return value; });
-    if (!caFile.isEmpty() && !service.loadCertificate(caFile, true)) {
-        std::fprintf(stderr, "ftpput: cannot import %s\n", qPrintable(caFile));
+    if (!logIn(service, caFile, "ftpput"))
         return 2;
-    }
     QElapsedTimer clock;
     clock.start();
     qsizetype remaining = args.size();
