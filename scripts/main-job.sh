@@ -3,7 +3,9 @@
 # The whole library at work in one command: builds zendra-cli, runs the AES self-test and an
 # encrypt/decrypt round trip, then starts a local FTPS server (the test suite's fixture, with
 # its three-level certificate chain) and lists and downloads through zendra-cli with no CA
-# known, so the log shows the root-CA recovery end to end. Needs only scripts/install-deps.sh.
+# known: the first contact is refused with the root's fingerprint, the user's explicit yes
+# (--trust-root) pins that root to the server, and later runs are verified by the pin at once.
+# Needs only scripts/install-deps.sh.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -71,30 +73,45 @@ url=ftp://127.0.0.1:$port/docs
 export ZENDRA_PASSWORD=demo-secret
 [ ! -e "$certificates/root_ca.pem" ] || die "a root CA is already known"
 
-step "zendra-cli ls $url/ (no CA known: watch the root-CA recovery in the log)"
-"$cli" ls "$url/" --user demo --verbose 2>"$work/ls.log" >"$work/ls.out" || {
+fingerprint() {
+    openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/^.*=/SHA256:/'
+}
+root_fingerprint=$(fingerprint "$work/certs/root.pem")
+
+step "zendra-cli ls $url/ (no CA known: nobody but the server vouches for its root)"
+status=0
+"$cli" ls "$url/" --user demo --verbose 2>"$work/refused.log" >"$work/refused.out" </dev/null \
+    || status=$?
+sed 's/^/  log | /' "$work/refused.log"
+[ "$status" -eq 5 ] || die "exit status $status, not 5 (server not verified)"
+grep -q '>> Update FTP certificate' "$work/refused.log" || die "no root-CA recovery in the log"
+grep -q -- "--trust-root $root_fingerprint" "$work/refused.log" \
+    || die "the refusal does not name the chain's root fingerprint"
+[ ! -s "$work/refused.out" ] || die "a refused server was listed"
+[ -z "$(ls -A "$certificates" 2>/dev/null)" ] || die "a refused root was stored"
+echo "exit status $status: refused, naming the root $root_fingerprint"
+
+step "zendra-cli ls $url/ --trust-root SHA256:... (the user's yes pins the root to the server)"
+"$cli" ls "$url/" --user demo --trust-root "$root_fingerprint" --verbose \
+    2>"$work/ls.log" >"$work/ls.out" || {
     cat "$work/ls.log" >&2
     die "ls failed"
 }
 sed 's/^/  log | /' "$work/ls.log"
 sed 's/^/  out | /' "$work/ls.out"
-grep -q '>> Update FTP certificate' "$work/ls.log" || die "no root-CA recovery in the log"
 grep -q "	report.bin$" "$work/ls.out" || die "report.bin is not listed"
-[ -f "$certificates/root_ca.pem" ] || die "root_ca.pem was not written"
-fingerprint() {
-    openssl x509 -in "$1" -noout -fingerprint -sha256
-}
-[ "$(fingerprint "$certificates/root_ca.pem")" = "$(fingerprint "$work/certs/root.pem")" ] \
-    || die "root_ca.pem is not the chain's root CA"
-echo "root_ca.pem written: $(openssl x509 -in "$certificates/root_ca.pem" -noout -subject)"
+pin=$certificates/pinned_127.0.0.1_$port.pem
+[ -f "$pin" ] || die "no pin was written for 127.0.0.1:$port"
+[ "$(fingerprint "$pin")" = "$root_fingerprint" ] || die "the pin is not the chain's root CA"
+echo "pinned: $(basename "$pin"), $(openssl x509 -in "$pin" -noout -subject)"
 
-step "zendra-cli get $url/report.bin (the root CA learned by ls verifies the server at once)"
+step "zendra-cli get $url/report.bin (the pinned root verifies the server at once)"
 "$cli" get "$url/report.bin" "$work/report.bin" --user demo --verbose 2>"$work/get.log" || {
     cat "$work/get.log" >&2
     die "get failed"
 }
 sed 's/^/  log | /' "$work/get.log"
-grep -q ' finished with error ' "$work/get.log" && die "the learned root CA did not verify the server"
+grep -q ' finished with error ' "$work/get.log" && die "the pinned root did not verify the server"
 cmp -s "$work/ftp/docs/report.bin" "$work/report.bin" || die "downloaded bytes differ"
 grep -q 'Peer verification should be disabled' "$work/ls.log" "$work/get.log" \
     && die "peer verification was switched off"
@@ -112,4 +129,5 @@ step "zendra-cli get $url/hello.txt --forget-ca (to standard output, the CA file
     2>"$work/hello.log"
 grep -q '>> Update FTP certificate' "$work/hello.log" && die "recovery despite the CA file"
 
-printf '\nmain-job: SUCCESS: AES and FTPS with root-CA recovery work end to end\n'
+echo
+echo "main-job: SUCCESS: AES, and FTPS trusted on the user's word alone, work end to end"
