@@ -2,9 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Checks the size of the test code against the code it tests; builds zendra normally and with
 # AddressSanitizer + UndefinedBehaviorSanitizer and runs the whole test suite in both (the normal
-# build's includes a small load run); runs the README's commands against the normal build;
-# builds the API documentation with every warning an error;
-# builds with ThreadSanitizer and runs the suites that start threads; then builds the fuzzers
+# build's includes a small load run); runs the README's commands and the main job against the
+# normal build; builds the API documentation with every warning an error; builds with
+# ThreadSanitizer and runs the suites that start threads; then builds the fuzzers
 # and runs each for a while.
 set -euo pipefail
 
@@ -24,6 +24,10 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== the README's commands, as written"
 scripts/check-readme.sh
+
+echo "== the main job"
+bash scripts/main-job.sh >build/main-job.log 2>&1 || { cat build/main-job.log; exit 1; }
+tail -n 1 build/main-job.log
 
 echo "== API documentation (Doxygen, warnings are errors)"
 rm -rf build/docs/html
