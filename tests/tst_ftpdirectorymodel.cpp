@@ -259,7 +259,7 @@ private Q_SLOTS:
     }
 
     // The element's policy properties reach the service, and the service's setters reach QML
-    // bindings; the specified methods keep their places.
+    // bindings; the existing methods keep their places.
     void policyIsAPropertyOfTheElement()
     {
         QQmlEngine engine;
