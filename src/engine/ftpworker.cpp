@@ -727,19 +727,16 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
     }
     // The certificate probe runs without a stream; its reply is not the request's progress.
     const bool tracked = currentStream != nullptr;
-    QElapsedTimer sinceMove;
-    sinceMove.start();
+    m_sinceMove.start();
+    m_moved = 0;
     m_callbackAbort = CURLE_OK;
-    m_callbackMoved = -1;
-    m_callbackSinceMove.start();
-    curl_off_t lastReceived = 0;
 
     CURLcode code = CURLE_OK;
     CURLMcode status = CURLM_OK;
     QVarLengthArray<curl_waitfd, 2> control;
     bool controlUnread = false;
     for (bool done = false; !done && status == CURLM_OK;) {
-        const CURLcode abort = abortReason(sinceMove.elapsed());
+        const CURLcode abort = abortReason(m_sinceMove.elapsed());
         if (abort != CURLE_OK) {
             code = abort;
             setAbortMessage(abort);
@@ -782,15 +779,14 @@ CURLcode FtpWorker::perform(CURL *handle, FtpTranscript &transcript)
             int waitMs = acted && !moved ? 0 : idleWaitMs;
             // Look again when the stall limit would run out.
             if (const int stall = m_stallTimeout; stall > 0)
-                waitMs = int(std::clamp<qint64>(stall - sinceMove.elapsed() + 1, 0, waitMs));
+                waitMs = int(std::clamp<qint64>(stall - m_sinceMove.elapsed() + 1, 0, waitMs));
             if (tracked)
                 updateProgress(handle);
             int events = 0;
             status = curl_multi_poll(multi, control.data(), uint(control.size()), waitMs, &events);
-            if (moved != lastReceived || events > 0) {
-                lastReceived = moved;
-                sinceMove.restart();
-            }
+            noteMoved(moved);
+            if (events > 0)
+                m_sinceMove.restart();
         }
     }
     connections.transcript = nullptr;
@@ -951,15 +947,20 @@ void FtpWorker::setAbortMessage(CURLcode abort)
     qstrncpy(m_errorBuffer.data(), reason.constData(), size_t(m_errorBuffer.size()));
 }
 
+void FtpWorker::noteMoved(curl_off_t moved)
+{
+    if (moved == m_moved)
+        return;
+    m_moved = moved;
+    m_sinceMove.restart();
+}
+
 int FtpWorker::abortCallback(
     void *worker, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded)
 {
     auto *self = static_cast<FtpWorker *>(worker);
-    if (downloaded + uploaded != self->m_callbackMoved) {
-        self->m_callbackMoved = downloaded + uploaded;
-        self->m_callbackSinceMove.restart();
-    }
-    self->m_callbackAbort = self->abortReason(self->m_callbackSinceMove.elapsed());
+    self->noteMoved(downloaded + uploaded);
+    self->m_callbackAbort = self->abortReason(self->m_sinceMove.elapsed());
     return self->m_callbackAbort != CURLE_OK;
 }
 

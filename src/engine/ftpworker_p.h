@@ -181,6 +181,8 @@ private:
     // Why perform() should end the transfer early: CURLE_OK to go on.
     CURLcode abortReason(qint64 sinceLastMoveMs) const;
     void setAbortMessage(CURLcode abort);
+    // Restarts the stall clock when @p moved differs from the bytes moved so far.
+    void noteMoved(curl_off_t moved);
     // Closes @p handle and its connection and forgets it.
     void dropHandle(CURL *handle);
     // The same for a transfer that the worker broke off: libcurl may still take the connection
@@ -236,10 +238,11 @@ private:
     bool m_activateSsl = true;
     QThread *m_thread;
     QByteArray m_errorBuffer;
-    // What abortCallback broke off and when the bytes it saw last moved; worker's thread only.
+    // The transfer's bytes moved so far in either direction and the time since they last moved,
+    // seen by perform()'s loop and by abortCallback; what the callback broke off. Worker's thread.
+    curl_off_t m_moved = 0;
+    QElapsedTimer m_sinceMove;
     CURLcode m_callbackAbort = CURLE_OK;
-    curl_off_t m_callbackMoved = -1;
-    QElapsedTimer m_callbackSinceMove;
     QHash<QString, CURL *> m_handlers;
     // What each cached handle's transfers run on: a multi handle that holds its connections,
     // and the sockets of their control connections, which libcurl opens and closes through
